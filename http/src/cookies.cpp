@@ -116,25 +116,16 @@ bool ScanPairs(const std::string& text, std::map<std::string, std::string>& pair
         }
         break;
       case EParseState::value_start:
-        if (c == ';') {
-          pairs[name] = value;
-          state = EParseState::name_start;
-        } else if (IsHigh(c)) {
-          return false;
-        } else {
-          value.push_back(ch);
-          state = IsQuote(c) ? EParseState::quoted_value : EParseState::value;
-        }
-        break;
       case EParseState::value:
-        if (c == ';' || IsQuote(c)) {
+        if (IsHigh(c)) return false;
+        // An unquoted value ends at a quote: what follows starts a new name.
+        if (c == ';' || (state == EParseState::value && IsQuote(c))) {
           pairs[name] = value;
           state = EParseState::name_start;
-        } else if (IsHigh(c)) {
-          return false;
-        } else {
-          value.push_back(ch);
+          break;
         }
+        value.push_back(ch);
+        if (state == EParseState::value_start) state = IsQuote(c) ? EParseState::quoted_value : EParseState::value;
         break;
       case EParseState::quoted_value:
         if (IsHigh(c)) return false;
