@@ -86,7 +86,8 @@ int64_t DaysBeforeYear(int64_t year) {
 
 struct TDateFields {
   int weekday = -1;
-  int month = -1;
+  bool has_month = false;
+  int month = 0;  // from 0; YYYYMMDD may give a month outside 0-11
   int64_t day = -1;
   int64_t year = -1;
   int64_t hour = -1;
@@ -106,9 +107,10 @@ bool TakeWord(const std::string& word, TDateFields& f) {
       return true;
     }
   }
-  if (f.month < 0) {
+  if (!f.has_month) {
     const int month = FindName(word, kMonths);
     if (month >= 0) {
+      f.has_month = true;
       f.month = month;
       return true;
     }
@@ -154,8 +156,9 @@ bool TakeNumber(const std::string& text, std::size_t start, int64_t value, std::
     f.zone_offset = text[start - 1] == '+' ? -offset : offset;
     return true;
   }
-  if (digits == 8 && f.year < 0 && f.month < 0 && f.day < 0) {
+  if (digits == 8 && f.year < 0 && !f.has_month && f.day < 0) {
     f.year = value / 10000;
+    f.has_month = true;
     f.month = static_cast<int>((value / 100) % 100) - 1;
     f.day = value % 100;
     return true;
@@ -218,7 +221,7 @@ int64_t utc_mktime(int64_t year, int64_t month, int64_t day, int64_t hour, int64
 bool parse_date_fields(const std::string& text, int64_t& seconds) {
   TDateFields f;
   if (!ScanFields(text, f)) return false;
-  if (f.day < 0 || f.month < 0 || f.year < 0) return false;
+  if (f.day < 0 || !f.has_month || f.year < 0) return false;
   // Years past 9999 cannot be held by the date-time type; counting them as no date keeps a hostile
   // "expires" from overflowing or throwing.
   if (f.year < 1970 || f.year > 9999) return false;
