@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <limits>
 #include <map>
+#include <set>
+#include <tuple>
+#include <unordered_map>
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
@@ -193,21 +196,43 @@ cookies::list_type::const_iterator cookies::find_same(const list_type& list, con
   });
 }
 
-bool cookies::keep_in_merge(const list_type& merged, const http_cookie& candidate) {
-  if (find_same(merged, candidate) == merged.end()) return true;
+namespace {
+
+// The merge decision, given what the merged list already holds: whether a cookie of the same name, domain
+// and path is there, and the first cookie of the same name (null when none).
+bool KeepGiven(bool same_present, const http_cookie* named, const http_cookie& candidate) {
+  if (!same_present) return true;
   if (candidate.value.empty()) return false;
-  const auto named = find_name(merged, candidate.name);
-  if (named == merged.end() || named->value.empty()) return true;
+  if (!named || named->value.empty()) return true;
   return ExpiresBefore(named->expires, candidate.expires);
+}
+
+}  // namespace
+
+bool cookies::keep_in_merge(const list_type& merged, const http_cookie& candidate) {
+  const auto named = find_name(merged, candidate.name);
+  return KeepGiven(find_same(merged, candidate) != merged.end(), named == merged.end() ? nullptr : &*named,
+                   candidate);
 }
 
 cookies::list_type cookies::merge() const {
   list_type sorted(jar_);
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const http_cookie& a, const http_cookie& b) { return ExpiresBefore(a.expires, b.expires); });
+  // Same decisions as keep_in_merge, with indexes instead of scans: one hostile header can define many
+  // thousands of cookies, and a scan per cookie would make every request quadratic in them.
   list_type merged;
+  merged.reserve(sorted.size());
+  std::set<std::tuple<std::string, std::string, std::string>> same;
+  std::unordered_map<std::string, std::size_t> first_by_name;
   for (const http_cookie& cookie : sorted) {
-    if (keep_in_merge(merged, cookie)) merged.push_back(cookie);
+    const auto key = std::make_tuple(cookie.name, cookie.domain, cookie.path);
+    const auto named = first_by_name.find(cookie.name);
+    const http_cookie* first = named == first_by_name.end() ? nullptr : &merged[named->second];
+    if (!KeepGiven(same.count(key) != 0, first, cookie)) continue;
+    same.insert(key);
+    first_by_name.emplace(cookie.name, merged.size());
+    merged.push_back(cookie);
   }
   return merged;
 }
