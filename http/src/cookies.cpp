@@ -47,19 +47,20 @@ bool TakeFlag(const std::string& word, http_cookie& tmpl) {
   return false;
 }
 
-// Leading number in the manner of "%ld": optional white space and sign, then digits; saturates instead of
-// overflowing. False when there are no digits.
+// Leading number in the manner of "%ld" with a 32-bit long, as the expiry has always been read: optional
+// white space and sign, then digits; saturates at the 32-bit limits instead of overflowing. False when
+// there are no digits.
 bool LeadingNumber(const std::string& text, int64_t& out) {
   std::size_t pos = 0;
   while (pos < text.size() && (text[pos] == ' ' || (text[pos] >= '\t' && text[pos] <= '\r'))) ++pos;
   bool negative = false;
   if (pos < text.size() && (text[pos] == '+' || text[pos] == '-')) negative = text[pos++] == '-';
   if (pos >= text.size() || text[pos] < '0' || text[pos] > '9') return false;
-  const int64_t limit = std::numeric_limits<int64_t>::max();
+  const int64_t limit = negative ? -static_cast<int64_t>(std::numeric_limits<int32_t>::min())
+                                 : std::numeric_limits<int32_t>::max();
   int64_t value = 0;
   for (; pos < text.size() && text[pos] >= '0' && text[pos] <= '9'; ++pos) {
-    const int digit = text[pos] - '0';
-    value = value > (limit - digit) / 10 ? limit : value * 10 + digit;
+    value = std::min(value * 10 + (text[pos] - '0'), limit);
   }
   out = negative ? -value : value;
   return true;
@@ -74,11 +75,8 @@ void ApplyExpires(const std::string& value, const boost::posix_time::ptime& now,
   if (detail::parse_http_date(value, tmpl.expires)) return;
   int64_t delta = 0;
   if (!LeadingNumber(value, delta)) return;
-  // A huge delta saturates at the ends of the representable range rather than overflowing.
-  const int64_t base = SecondsSinceEpoch(now);
-  int64_t at = 0;
-  if (__builtin_add_overflow(base, delta, &at)) at = delta > 0 ? std::numeric_limits<int64_t>::max() : 0;
-  tmpl.expires = detail::clamped_utc_time(at);
+  if (now.is_special()) return;  // no base to count from
+  tmpl.expires = detail::clamped_utc_time(SecondsSinceEpoch(now) + delta);
 }
 
 // Earlier in the merge order: any date comes before "no expiry".
