@@ -5,11 +5,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <memory>
 #include <string>
 
 #include "qelplat/codepage.h"
 #include "qelplat/lasterror.h"
+#include "qelplat/netapi.h"
 
 namespace {
 
@@ -174,6 +176,9 @@ bool Seek(int fd, int64_t distance, DWORD method, int64_t* result) {
 
 HANDLE CreateFileA(LPCSTR path, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWORD disposition,
                    DWORD flagsAndAttributes, HANDLE) {
+  // "\\.\<name>" names a device; the only devices opened here are network cards.
+  static const char kDevicePrefix[] = "\\\\.\\";
+  if (path && strncmp(path, kDevicePrefix, 4) == 0) return qelplat::OpenNetworkDevice(path + 4);
   return OpenFile(path ? path : "", access, disposition, flagsAndAttributes);
 }
 
