@@ -1,0 +1,91 @@
+#include <log4cxx/logger.h>
+#include <log4cxx/propertyconfigurator.h>
+
+#include <clocale>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "QelTools/Log.h"
+#include "qelplat/codepage.h"
+#include "qelplat/console.h"
+#include "qelplat/locale.h"
+#include "qelplat/paths.h"
+
+namespace QEL {
+namespace {
+
+struct LevelStyle {
+  ELogLevel level;
+  const char* tag;
+  WORD colour;
+};
+
+const LevelStyle kStyles[] = {
+    {TRACE, " [TRACE]：", 2}, {DEBUG, " [DEBUG]：", 10}, {INFO, " [INFO]：", 14},
+    {WARN, " [WARN]：", 4},   {ERROR, " [ERROR]：", 12}, {FATAL, " [FATAL]：", 0x4C},
+};
+const char kDefaultTag[] = " [DEFAULT]：";
+const WORD kMessageColour = 15;
+const DWORD kModulePathBuffer = 261;
+
+const LevelStyle* StyleOf(ELogLevel level) {
+  for (const LevelStyle& style : kStyles)
+    if (style.level == level) return &style;
+  return nullptr;
+}
+
+// The program's folder, or empty when the path cannot be had whole.
+std::string ProgramFolder() {
+  char path[kModulePathBuffer] = {};
+  DWORD n = GetModuleFileNameA(nullptr, path, kModulePathBuffer);
+  if (n == 0 || n >= kModulePathBuffer) return std::string();
+  const char* slash = strrchr(path, '/');
+  return slash ? std::string(path, static_cast<size_t>(slash - path)) : std::string();
+}
+
+}  // namespace
+
+int CConsoleLogWriter::Write(ELogLevel level, const char* text) {
+  const LevelStyle* style = StyleOf(level);
+  std::string header = FormatLogTime() + (style ? style->tag : kDefaultTag);
+  HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
+  CONSOLE_SCREEN_BUFFER_INFO saved = {7};
+  bool coloured = GetConsoleScreenBufferInfo(console, &saved);
+  if (coloured && style) SetConsoleTextAttribute(console, style->colour);
+  fputs("\n", stdout);
+  fputs(header.c_str(), stdout);
+  if (coloured) SetConsoleTextAttribute(console, kMessageColour);
+  // The message is written as it stands, never used as a format.
+  fputs(text ? text : "", stdout);
+  fputs("\n", stdout);
+  if (coloured) SetConsoleTextAttribute(console, saved.wAttributes);
+  fflush(stdout);
+  return -1;
+}
+
+CLog4CxxWriter::CLog4CxxWriter() {
+  qelplat::SetRuntimeLocale(LC_ALL, "chs");
+  std::string folder = ProgramFolder();
+  if (folder.empty()) return;  // without the whole path we would configure from the wrong folder
+  SetCurrentDirectoryA(folder.c_str());
+  log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(folder + "/log4cxx.properties"));
+}
+
+int CLog4CxxWriter::Write(ELogLevel level, const char* text) {
+  if (!StyleOf(level)) return -1;
+  log4cxx::LoggerPtr root = log4cxx::Logger::getRootLogger();
+  // Through the wide interface, so the text's decoding does not depend on the process's locale.
+  std::wstring message = qelplat::Utf8ToWide(text ? text : "");
+  switch (level) {
+    case TRACE: root->trace(message); break;
+    case DEBUG: root->debug(message); break;
+    case INFO: root->info(message); break;
+    case WARN: root->warn(message); break;
+    case ERROR: root->error(message); break;
+    case FATAL: root->fatal(message); break;
+  }
+  return -1;
+}
+
+}  // namespace QEL
