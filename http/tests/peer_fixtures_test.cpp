@@ -18,3 +18,22 @@ TEST(PeerFixtures, NginxServesFilesRedirectsAndLogsRangeAndAgent) {
 }
 
 }  // namespace
+
+#include "scripted_server.h"
+
+namespace {
+
+TEST(PeerFixtures, ScriptedServerPlaysSplitAnswerAndRecordsRequest) {
+  using qeltest::TScriptStep;
+  qeltest::TScript script{TScriptStep::ReadHead()};
+  for (auto& step : qeltest::SendSplitEveryByte("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok"))
+    script.push_back(step);
+  qeltest::ScriptedServer server({script});
+  std::string out;
+  ASSERT_EQ(0, qeltest::RunCommand("curl -s -A probe " + server.Url("/x"), &out));
+  EXPECT_EQ("ok", out);
+  ASSERT_EQ(1u, server.Received().size());
+  EXPECT_NE(std::string::npos, server.Received()[0].find("GET /x HTTP/1.1"));
+}
+
+}  // namespace
