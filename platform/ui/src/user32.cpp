@@ -337,6 +337,12 @@ void TranslateXEvent(ThreadQueue& q, XEvent& ev) {
     case LeaveNotify:
       PushInput(q, h, WM_MOUSELEAVE, 0, 0);
       break;
+    case DestroyNotify:
+      // Destroyed from outside (another client, a window manager's kill): the window is gone for us too.
+      w->xidGone = true;
+      DestroyWindow(h);
+      PushInput(q, nullptr, WM_NULL, 0, 0);  // wakes a modal loop waiting on that window
+      break;
     case ClientMessage:
       if (static_cast<Atom>(ev.xclient.data.l[0]) == Intern(w->dpy, "WM_DELETE_WINDOW"))
         PushInput(q, h, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -360,7 +366,7 @@ bool PopInput(ThreadQueue& q, MSG* msg) {
   while (!q.input.empty()) {
     *msg = q.input.front();
     q.input.pop_front();
-    if (IsWindow(msg->hwnd)) return true;
+    if (!msg->hwnd || IsWindow(msg->hwnd)) return true;
   }
   return false;
 }
@@ -597,7 +603,7 @@ BOOL DestroyWindow(HWND hwnd) {
   qelui::ThreadQueue& q = *w->queue;
   w->destroying = true;
   if (w->style & WS_VISIBLE) {
-    XUnmapWindow(w->dpy, w->xid);
+    if (!w->xidGone) XUnmapWindow(w->dpy, w->xid);
     w->style &= ~WS_VISIBLE;
   }
   qelui::CallProc(w, WM_DESTROY, 0, 0);
@@ -617,7 +623,7 @@ BOOL DestroyWindow(HWND hwnd) {
     XUngrabPointer(w->dpy, CurrentTime);
     q.drag = qelui::DragState{};
   }
-  XDestroyWindow(w->dpy, w->xid);
+  if (!w->xidGone) XDestroyWindow(w->dpy, w->xid);
   if (w->colormap) XFreeColormap(w->dpy, w->colormap);
   XFlush(w->dpy);
   qelui::CallProc(w, WM_NCDESTROY, 0, 0);

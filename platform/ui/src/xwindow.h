@@ -33,6 +33,7 @@ struct WindowData {
   RECT rect{};         // screen coordinates
   RECT restoreRect{};  // before maximising
   bool destroying = false;
+  bool xidGone = false;  // destroyed by another client
   bool needsPaint = false;
   bool hasRegion = false;
   std::vector<RECT> region;  // window coordinates
