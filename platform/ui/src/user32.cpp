@@ -721,15 +721,15 @@ void PostQuitMessage(int exitCode) { PostMessageW(nullptr, WM_QUIT, static_cast<
 BOOL GetMessageW(LPMSG msg, HWND, UINT, UINT) {
   qelui::ThreadQueue& q = qelui::Queue();
   for (;;) {
-    if (qelui::PopPosted(q, msg)) return msg->message == WM_QUIT ? FALSE : TRUE;
+    // X events are read first, so a busy stream of posted messages cannot starve input; as on Windows,
+    // posted messages are still returned before input.
     q.Drain();
-    if (q.dpy) {
-      while (q.dpy && XEventsQueued(q.dpy, QueuedAfterFlush) > 0) {
-        XEvent ev;
-        XNextEvent(q.dpy, &ev);
-        qelui::TranslateXEvent(q, ev);
-      }
+    while (q.dpy && XEventsQueued(q.dpy, QueuedAfterFlush) > 0) {
+      XEvent ev;
+      XNextEvent(q.dpy, &ev);
+      qelui::TranslateXEvent(q, ev);
     }
+    if (qelui::PopPosted(q, msg)) return msg->message == WM_QUIT ? FALSE : TRUE;
     if (qelui::PopInput(q, msg)) return TRUE;
     if (qelui::PopTimer(q, msg, qelui::NowMs())) return TRUE;
     if (qelui::PopPaint(q, msg)) return TRUE;
