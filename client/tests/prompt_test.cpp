@@ -12,6 +12,7 @@
 #include "MessageDialog.h"
 #include "qelplat/codepage.h"
 #include "test_support.h"
+#include "close_request.h"
 #include "xvfb.h"
 
 namespace {
@@ -105,6 +106,40 @@ TEST_F(PromptTest, WindowDestroyedFromOutsideEndsThePromptWithoutInstall) {
   ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
   // xdotool's windowclose destroys the window outright: no button, no close request, so no install.
   EXPECT_EQ(result.get(), 0u);
+}
+
+TEST_F(PromptTest, WindowManagerCloseRequestGivesTwoEvenWhenForced) {
+  auto result = ShowAsync(0);
+  std::string id = WaitForPrompt();
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(SendCloseRequest(xvfb_.display(), std::stoul(id)));
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(result.get(), 2u);
+}
+
+TEST_F(PromptTest, TheTitleDragsThePromptAndItsButtonsStillWork) {
+  auto result = ShowAsync(1);
+  std::string id = WaitForPrompt();
+  ASSERT_FALSE(id.empty());
+  POINT title = Centre(L"lbTitle");
+  xvfb_.Xdotool("mousemove --sync " + std::to_string(title.x) + " " + std::to_string(title.y) + " mousedown 1");
+  xvfb_.Xdotool("mousemove --sync " + std::to_string(title.x - 200) + " " + std::to_string(title.y - 100));
+  xvfb_.Xdotool("mouseup 1");
+  std::string geometry;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::string wanted = "Position: " + std::to_string(kScreenW - size_.cx - 200) + "," +
+                       std::to_string(kScreenH - size_.cy - 100);
+  while (std::chrono::steady_clock::now() < deadline) {
+    xvfb_.Xdotool("getwindowgeometry " + id, &geometry);
+    if (geometry.find(wanted) != std::string::npos) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_NE(geometry.find(wanted), std::string::npos) << geometry;
+  EXPECT_EQ(result.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout) << "a drag is no click";
+  POINT ok = Centre(L"okbtn");
+  ASSERT_TRUE(xvfb_.Click(ok.x - 200, ok.y - 100));
+  ASSERT_EQ(result.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(result.get(), 1u);
 }
 
 TEST_F(PromptTest, OptionalPromptClosesItselfWithTwo) {
