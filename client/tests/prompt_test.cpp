@@ -7,6 +7,7 @@
 #include <chrono>
 #include <future>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include "MessageDialog.h"
@@ -66,7 +67,24 @@ class PromptTest : public ::testing::Test {
     });
   }
 
-  std::string WaitForPrompt() { return xvfb_.WaitForWindowClass("UIMessageDialog"); }
+  // The prompt is mapped first and placed right after; clicks must wait for the placement.
+  bool WaitForCorner(const std::string& id, int dx = 0, int dy = 0) {
+    std::string wanted = "Position: " + std::to_string(kScreenW - size_.cx + dx) + "," +
+                         std::to_string(kScreenH - size_.cy + dy);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (std::chrono::steady_clock::now() < deadline) {
+      std::string geometry;
+      xvfb_.Xdotool("getwindowgeometry " + id, &geometry);
+      if (geometry.find(wanted) != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+  }
+
+  std::string WaitForPrompt() {
+    std::string id = xvfb_.WaitForWindowClass("UIMessageDialog");
+    return !id.empty() && WaitForCorner(id) ? id : std::string();
+  }
 
   qeltest::XvfbServer xvfb_;
   std::unique_ptr<qeltest::EnvGuard> display_;
@@ -125,16 +143,7 @@ TEST_F(PromptTest, TheTitleDragsThePromptAndItsButtonsStillWork) {
   xvfb_.Xdotool("mousemove --sync " + std::to_string(title.x) + " " + std::to_string(title.y) + " mousedown 1");
   xvfb_.Xdotool("mousemove --sync " + std::to_string(title.x - 200) + " " + std::to_string(title.y - 100));
   xvfb_.Xdotool("mouseup 1");
-  std::string geometry;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  std::string wanted = "Position: " + std::to_string(kScreenW - size_.cx - 200) + "," +
-                       std::to_string(kScreenH - size_.cy - 100);
-  while (std::chrono::steady_clock::now() < deadline) {
-    xvfb_.Xdotool("getwindowgeometry " + id, &geometry);
-    if (geometry.find(wanted) != std::string::npos) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  EXPECT_NE(geometry.find(wanted), std::string::npos) << geometry;
+  EXPECT_TRUE(WaitForCorner(id, -200, -100));
   EXPECT_EQ(result.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout) << "a drag is no click";
   POINT ok = Centre(L"okbtn");
   ASSERT_TRUE(xvfb_.Click(ok.x - 200, ok.y - 100));
@@ -172,6 +181,8 @@ TEST_F(PromptTest, TwoPromptsOnTwoThreadsRunIndependently) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   ASSERT_GE(std::count(out.begin(), out.end(), '\n'), 2) << out;
+  std::istringstream ids(out);
+  for (std::string id; std::getline(ids, id);) ASSERT_TRUE(WaitForCorner(id));
   ASSERT_TRUE(ClickOn(L"okbtn"));
   auto deadline2 = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (first.wait_for(std::chrono::milliseconds(0)) != std::future_status::ready &&

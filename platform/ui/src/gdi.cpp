@@ -184,6 +184,25 @@ bool LayeredPixels(HWND hwnd, int* width, int* height, std::vector<uint32_t>* pi
   return true;
 }
 
+bool PutClientPixels(HWND hwnd, const uint32_t* pixels, int width, int height, int stride) {
+  auto w = FindWindowData(hwnd);
+  if (!w || !pixels || width <= 0 || height <= 0 || stride < width * 4) return false;
+  // 24- and 32-bit TrueColor visuals take 32-bit pixels as they are; anything else is not supported.
+  if (w->depth != 24 && w->depth != 32) return false;
+  XImage* image = XCreateImage(w->dpy, w->visual, static_cast<unsigned>(w->depth), ZPixmap, 0,
+                               reinterpret_cast<char*>(const_cast<uint32_t*>(pixels)), static_cast<unsigned>(width),
+                               static_cast<unsigned>(height), 32, stride);
+  if (!image) return false;
+  image->byte_order = LSBFirst;  // host order of the pixels; Xlib swaps for a server that differs
+  GC gc = XCreateGC(w->dpy, w->xid, 0, nullptr);
+  XPutImage(w->dpy, w->xid, gc, image, 0, 0, 0, 0, static_cast<unsigned>(width), static_cast<unsigned>(height));
+  XFreeGC(w->dpy, gc);
+  image->data = nullptr;  // not ours
+  XDestroyImage(image);
+  XFlush(w->dpy);
+  return true;
+}
+
 }  // namespace qelui
 
 namespace {

@@ -1,7 +1,6 @@
 // The paint manager: layout, drawing and mouse handling of one window's controls.
 #include "UIlib/paintmanager.h"
 
-#include <cairo-xlib.h>
 #include <cairo.h>
 #include <unistd.h>
 
@@ -11,7 +10,6 @@
 #include "qelplat/codepage.h"
 #include "qelui/gdi.h"
 #include "qelui/user32.h"
-#include "xwindow.h"
 
 namespace UiLib {
 
@@ -155,24 +153,23 @@ void CPaintManagerUI::Layout() {
 }
 
 void CPaintManagerUI::Paint() {
-  auto w = qelui::FindWindowData(hwnd_);
-  if (!w || !root_) return;
+  RECT rc{};
+  if (!root_ || !GetClientRect(hwnd_, &rc)) return;
   if (needLayout_) Layout();
-  int width = std::max<LONG>(1, w->rect.right - w->rect.left);
-  int height = std::max<LONG>(1, w->rect.bottom - w->rect.top);
-  cairo_surface_t* surface = cairo_xlib_surface_create(w->dpy, w->xid, w->visual, width, height);
-  cairo_t* cr = cairo_create(surface);
-  // Draw off screen and show the finished picture at once, so the window never flickers half drawn.
-  cairo_push_group(cr);
+  int width = std::max<LONG>(1, rc.right);
+  int height = std::max<LONG>(1, rc.bottom);
+  // Drawn off screen into plain memory and shown at once: no flicker, and no per-display state in the
+  // drawing library that would outlive the thread's display connection.
+  cairo_surface_t* image = cairo_image_surface_create(CAIRO_FORMAT_RGB24, width, height);
+  cairo_t* cr = cairo_create(image);
   cairo_set_source_rgb(cr, 1, 1, 1);
   cairo_paint(cr);
   root_->DoPaint(cr);
-  cairo_pop_group_to_source(cr);
-  cairo_paint(cr);
   cairo_destroy(cr);
-  cairo_surface_flush(surface);
-  cairo_surface_destroy(surface);
-  XFlush(w->dpy);
+  cairo_surface_flush(image);
+  qelui::PutClientPixels(hwnd_, reinterpret_cast<const uint32_t*>(cairo_image_surface_get_data(image)), width,
+                         height, cairo_image_surface_get_stride(image));
+  cairo_surface_destroy(image);
 }
 
 void CPaintManagerUI::OnMouseMove(POINT pt) {

@@ -126,7 +126,17 @@ Display* OpenDisplay() {
   });
   const char* name = std::getenv("DISPLAY");
   if (!name || !*name) return nullptr;
-  return XOpenDisplay(nullptr);
+  Display* dpy = XOpenDisplay(nullptr);
+  if (!dpy) return nullptr;
+  // The shape extension sets up its process-wide record lazily and without a lock; do it once here so
+  // two threads opening their first windows cannot race on it.
+  static std::once_flag shapeOnce;
+  std::call_once(shapeOnce, [dpy] {
+    int event = 0;
+    int error = 0;
+    XShapeQueryExtension(dpy, &event, &error);
+  });
+  return dpy;
 }
 
 Display* EnsureDisplay(ThreadQueue& q) {
@@ -291,7 +301,13 @@ void OnButtonPress(ThreadQueue& q, const std::shared_ptr<WindowData>& w, const X
 }
 
 void OnMotion(ThreadQueue& q, const std::shared_ptr<WindowData>& w, XMotionEvent ev) {
-  while (XCheckTypedWindowEvent(w->dpy, w->xid, MotionNotify, reinterpret_cast<XEvent*>(&ev))) {
+  // Only motion that directly follows is merged: reaching past a press or release would reorder them.
+  XEvent next;
+  while (XEventsQueued(w->dpy, QueuedAlready) > 0) {
+    XPeekEvent(w->dpy, &next);
+    if (next.type != MotionNotify || next.xmotion.window != w->xid) break;
+    XNextEvent(w->dpy, &next);
+    ev = next.xmotion;
   }
   HWND h = ToHandle(w->id);
   if (q.drag.hwnd == h) {

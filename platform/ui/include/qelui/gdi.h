@@ -36,4 +36,7 @@ const uint32_t* DibBits(HBITMAP bitmap, int* width, int* height);
 // Premultiplied ARGB pixels last given to a layered window, top row first; false when none.
 bool LayeredPixels(HWND hwnd, int* width, int* height, std::vector<uint32_t>* pixels);
 
+// Shows 0x00RRGGBB pixels (rows of stride bytes, top row first) in the window's client area.
+bool PutClientPixels(HWND hwnd, const uint32_t* pixels, int width, int height, int stride);
+
 }  // namespace qelui
