@@ -2,6 +2,7 @@
 // Everything visible happens in the engine's callback.
 #include "UIlib.h"
 #include "UpdateServiceCallback.h"
+#include "qelplat/handle.h"
 #include "qelplat/lasterror.h"
 #include "qelplat/mutex.h"
 

@@ -21,7 +21,11 @@ CMessageDialog::CMessageDialog() : skinPath_(L"Skin\\MessageBoxDialog.xml") {
   shadow_.SetColor(RGB(0, 0, 0));
 }
 
-CMessageDialog::~CMessageDialog() = default;
+CMessageDialog::~CMessageDialog() {
+  // Normally the window is gone when the modal loop ends. If the loop was left early (a quit request),
+  // destroy it while this object's members are still alive for its last messages.
+  if (m_hWnd && IsWindow(m_hWnd)) DestroyWindow(m_hWnd);
+}
 
 LPCTSTR CMessageDialog::GetWindowClassName() const { return L"UIMessageDialog"; }
 UINT CMessageDialog::GetClassStyle() const { return CS_DBLCLKS; }
