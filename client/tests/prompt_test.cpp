@@ -233,6 +233,21 @@ TEST_F(PromptTest, ScreenshotShowsThePromptAtTheCornerWithItsTexts) {
   EXPECT_EQ(result.get(), 2u);
 }
 
+TEST_F(PromptTest, WithoutItsSkinThePromptStillEndsButNeverWithOk) {
+  qeltest::TempDir empty("noskin");
+  UiLib::CPaintManagerUI::SetResourcePath(qelplat::Utf8ToWide(empty.path()).c_str());
+  auto timedOut = ShowAsync(1, /*autoCloseMs=*/1);
+  ASSERT_EQ(timedOut.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(timedOut.get(), 2u);
+
+  auto closed = ShowAsync(0);
+  std::string id = xvfb_.WaitForWindowClass("UIMessageDialog");
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(SendCloseRequest(xvfb_.display(), std::stoul(id)));
+  ASSERT_EQ(closed.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_EQ(closed.get(), 2u);
+}
+
 TEST(PromptWithoutDisplay, ShowReturnsZeroAtOnce) {
   qeltest::EnvGuard display("DISPLAY", nullptr);
   CMessageDialog dialog;

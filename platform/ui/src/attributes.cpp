@@ -8,6 +8,11 @@ namespace detail {
 
 namespace {
 
+// No skin needs coordinates beyond this; clamping keeps all layout arithmetic far from overflow.
+const long kLimit = 100000;
+
+long Clamp(long v) { return v < -kLimit ? -kLimit : v > kLimit ? kLimit : v; }
+
 std::vector<long> Numbers(const std::wstring& value, size_t count) {
   std::vector<long> out(count, 0);
   const wchar_t* p = value.c_str();
@@ -15,7 +20,7 @@ std::vector<long> Numbers(const std::wstring& value, size_t count) {
     wchar_t* end = nullptr;
     long v = std::wcstol(p, &end, 10);
     if (end == p) break;
-    out[i] = v;
+    out[i] = Clamp(v);
     p = end;
     while (*p == L',' || *p == L' ') ++p;
   }
@@ -51,7 +56,7 @@ SIZE ParseSize(const std::wstring& value) {
 int ParseInt(const std::wstring& value, int fallback) {
   wchar_t* end = nullptr;
   long v = std::wcstol(value.c_str(), &end, 10);
-  return end == value.c_str() ? fallback : static_cast<int>(v);
+  return end == value.c_str() ? fallback : static_cast<int>(Clamp(v));
 }
 
 bool ParseBool(const std::wstring& value) { return value == L"true" || value == L"1"; }

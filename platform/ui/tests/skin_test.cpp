@@ -150,6 +150,19 @@ TEST_F(SkinTest, DeepNestingStopsInsteadOfExhaustingTheStack) {
   EXPECT_EQ(pm_.FindControl(L"deep"), nullptr);
 }
 
+// Found by the skin fuzzer: extreme numbers overflowed the layout arithmetic.
+TEST_F(SkinTest, ExtremeNumbersAreClampedBeforeLayout) {
+  CControlUI* root = Build(LR"(<Window><HorizontalLayout inset="-2147483648,0,2147483647,0" childpadding="99999999999">
+      <Button name="a" width="2147483647" padding="-2147483648,-2147483648,2147483647,2147483647"/>
+      <Button name="b" pos="-2147483648,0,2147483647,10" float="true"/>
+    </HorizontalLayout></Window>)");
+  ASSERT_NE(root, nullptr) << error_;
+  root->SetPos(RECT{0, 0, 400, 300});
+  EXPECT_LE(Pos(L"a").right, 200000);
+  EXPECT_GE(Pos(L"b").left, -200000);
+  EXPECT_EQ(pm_.FindControl(POINT{200, 5}), pm_.FindControl(L"b"));
+}
+
 TEST_F(SkinTest, SkinFilesResolveAgainstTheResourceFolder) {
   qeltest::TempDir dir("skin");
   ::mkdir(dir.file("Skin").c_str(), 0700);
