@@ -9,6 +9,7 @@
 #include "QelTools/Log.h"
 #include "qelplat/codepage.h"
 #include "qelplat/console.h"
+#include "qelplat/fileio.h"
 #include "qelplat/locale.h"
 #include "qelplat/paths.h"
 
@@ -69,7 +70,10 @@ CLog4CxxWriter::CLog4CxxWriter() {
   std::string folder = ProgramFolder();
   if (folder.empty()) return;  // without the whole path we would configure from the wrong folder
   SetCurrentDirectoryA(folder.c_str());
-  log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(folder + "/log4cxx.properties"));
+  // Only an existing file is watched: log4cxx's watch thread for a missing file holds the process up at exit.
+  std::string properties = folder + "/log4cxx.properties";
+  if (GetFileAttributesA(properties.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(properties));
 }
 
 int CLog4CxxWriter::Write(ELogLevel level, const char* text) {
