@@ -1,6 +1,7 @@
 #pragma once
 // The process's logger: printf-style formatting into a fixed buffer, handed to pluggable writers
 // (console, log4cxx, or a fan-out of several).
+#include <cstdint>
 #include <ctime>
 #include <list>
 #include <memory>
@@ -11,7 +12,8 @@
 
 namespace QEL {
 
-enum ELogLevel {
+// A fixed 32-bit type: callers may pass values outside the table (they get the DEFAULT tag).
+enum ELogLevel : int32_t {
   TRACE = 1,
   DEBUG = 2,
   INFO = 4,
