@@ -174,10 +174,6 @@ TEST(DaemonInfoTest, IntervalBelowOneSecondCountsAsOne) {
 // The program TavrinDaemon.exe, copied with a stand-in Tavrin.exe into a folder of the test's own.
 class TavrinDaemonTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    if (ForeignProcessNamed("Tavrin.exe")) GTEST_SKIP() << "a Tavrin.exe runs already on this machine";
-  }
-
   std::string Install(const std::string& folder) {
     std::string daemon = folder + "/TavrinDaemon.exe";
     qeltest::WriteFile(daemon, qeltest::ReadFile(QEL_DAEMON_PROGRAM));
@@ -194,6 +190,7 @@ class TavrinDaemonTest : public ::testing::Test {
 };
 
 TEST_F(TavrinDaemonTest, RunsOnceAndRestartsTheClientAfterKill9) {
+  if (ForeignProcessNamed("Tavrin.exe")) GTEST_SKIP() << "a Tavrin.exe runs already on this machine";
   std::string program = Install(dir_.path());
   qeltest::ChildProcess daemon({program});
   ASSERT_TRUE(WaitForLines(log_, 1));
