@@ -9,6 +9,7 @@ namespace {
 
 const size_t kOutSize = 256;
 const size_t kReadChunk = 1024;
+const size_t kStreamBuffer = 256 * 1024;
 
 inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
 
@@ -195,8 +196,12 @@ char* MD5::GetMD5OfFile(const char* path, char* out) {
   std::lock_guard<std::mutex> lock(m_lock);
   memset(out, 0, kOutSize);
   Init();
+  // The file is read in 1024-byte chunks, but the stream below fetches it from the system in large
+  // blocks: one read call per 1 KiB would cost more than the digest itself. The buffer outlives the stream.
+  std::unique_ptr<char[]> streamBuffer(new char[kStreamBuffer]);
   std::unique_ptr<FILE, FileCloser> file(path ? fopen(path, "rb") : nullptr);
   if (!file) return out;
+  setvbuf(file.get(), streamBuffer.get(), _IOFBF, kStreamBuffer);
   unsigned char chunk[kReadChunk];
   size_t n;
   while ((n = fread(chunk, 1, sizeof(chunk), file.get())) > 0) Update(chunk, static_cast<unsigned>(n));

@@ -1,0 +1,317 @@
+#include "qelplat/process.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+
+#include "qelplat/lasterror.h"
+
+extern char** environ;
+
+namespace qelplat {
+namespace {
+
+const char kDeletedMark[] = " (deleted)";
+
+struct ProcessEntry {
+  DWORD id;
+  std::string exeName;
+};
+
+struct SnapshotObject : KernelObject {
+  std::vector<ProcessEntry> entries;
+  size_t next = 0;
+};
+
+struct ProcessObject : KernelObject {
+  DWORD id = 0;
+};
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool FillEntry(SnapshotObject* snapshot, PROCESSENTRY32* entry) {
+  if (!snapshot) return false;
+  if (!entry) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  if (snapshot->next >= snapshot->entries.size()) {
+    SetLastError(ERROR_NO_MORE_FILES);
+    return false;
+  }
+  const ProcessEntry& source = snapshot->entries[snapshot->next++];
+  DWORD size = entry->dwSize;
+  memset(entry, 0, sizeof(*entry));
+  entry->dwSize = size;
+  entry->th32ProcessID = source.id;
+  entry->cntThreads = 1;
+  // A file name has at most 255 bytes on Linux, so it always fits; the bound only guards the field.
+  size_t n = std::min(source.exeName.size(), sizeof(entry->szExeFile) - 1);
+  memcpy(entry->szExeFile, source.exeName.data(), n);
+  return true;
+}
+
+// Descriptors above standard error get close-on-exec, so the program starts with none of ours (the
+// single-instance lock above all). close_range does it in one call; older kernels get the loop.
+void MarkDescriptorsCloseOnExec() {
+#ifdef SYS_close_range
+  if (syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) == 0) return;
+#endif
+  long max = sysconf(_SC_OPEN_MAX);
+  if (max < 0 || max > 1 << 20) max = 1 << 20;
+  for (int fd = 3; fd < max; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+}
+
+// Records the spawn's helper processes send back through the pipe.
+struct SpawnReport {
+  int kind;  // kSpawned: value is the program's pid; kFailed: value is an errno
+  int value;
+};
+const int kSpawned = 1;
+const int kFailed = 2;
+
+void Report(int fd, int kind, int value) {
+  SpawnReport report{kind, value};
+  ssize_t ignored = write(fd, &report, sizeof(report));
+  (void)ignored;
+}
+
+// Runs in the forked child of a threaded process: only async-signal-safe calls from here on.
+[[noreturn]] void RunDetached(int reportFd, const char* path, char* const* argv, const char* directory) {
+  pid_t grandchild = fork();
+  if (grandchild < 0) {
+    Report(reportFd, kFailed, errno);
+    _exit(1);
+  }
+  if (grandchild > 0) {
+    // The middle process ends at once, so the program is adopted by init and never becomes our zombie.
+    Report(reportFd, kSpawned, static_cast<int>(grandchild));
+    _exit(0);
+  }
+  setsid();
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);  // an ignored SIGPIPE must not be inherited
+  MarkDescriptorsCloseOnExec();
+  if (directory && *directory && chdir(directory) != 0) {
+    Report(reportFd, kFailed, errno);
+    _exit(127);
+  }
+  execve(path, argv, environ);
+  Report(reportFd, kFailed, errno);
+  _exit(127);
+}
+
+// Starts the program and says whether exec succeeded; the program's pid in *pid.
+bool SpawnDetached(const std::string& path, const std::vector<std::string>& args, const char* directory,
+                   pid_t* pid) {
+  std::vector<char*> argv;
+  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+  argv.push_back(nullptr);
+
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC) != 0) {
+    SetLastErrorFromErrno();
+    return false;
+  }
+  pid_t child = fork();
+  if (child < 0) {
+    SetLastErrorFromErrno();
+    close(fds[0]);
+    close(fds[1]);
+    return false;
+  }
+  if (child == 0) {
+    close(fds[0]);
+    RunDetached(fds[1], path.c_str(), argv.data(), directory);
+  }
+  close(fds[1]);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+  }
+  // Reads until every writer is gone: the middle process has ended, and the program has either exec'd
+  // (its copy closed on exec) or reported why it could not.
+  *pid = 0;
+  int failure = 0;
+  SpawnReport report;
+  for (;;) {
+    ssize_t n = read(fds[0], &report, sizeof(report));
+    if (n < 0 && errno == EINTR) continue;
+    if (n != static_cast<ssize_t>(sizeof(report))) break;
+    if (report.kind == kSpawned) *pid = report.value;
+    if (report.kind == kFailed) failure = report.value;
+  }
+  close(fds[0]);
+  if (failure != 0 || *pid == 0) {
+    SetLastError(Win32FromErrno(failure ? failure : ECHILD));
+    return false;
+  }
+  return true;
+}
+
+// Windows refuses a start that would fail at once with these numbers, before any process exists.
+bool CheckRunnable(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    int err = errno;
+    // A missing program is 2; a missing folder on its way is 3.
+    size_t slash = path.rfind('/');
+    bool folderMissing = err == ENOTDIR ||
+                         (err == ENOENT && slash != std::string::npos && slash > 0 &&
+                          access(path.substr(0, slash).c_str(), F_OK) != 0);
+    SetLastError(folderMissing ? ERROR_PATH_NOT_FOUND : Win32FromErrno(err));
+    return false;
+  }
+  if (S_ISDIR(st.st_mode)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool ProcessExecutable(DWORD processId, std::string* path) {
+  char link[64];
+  snprintf(link, sizeof(link), "/proc/%u/exe", static_cast<unsigned>(processId));
+  char target[4096];
+  ssize_t n = readlink(link, target, sizeof(target));
+  if (n <= 0 || n >= static_cast<ssize_t>(sizeof(target))) return false;
+  std::string text(target, static_cast<size_t>(n));
+  const size_t mark = sizeof(kDeletedMark) - 1;
+  if (text.size() > mark && text.compare(text.size() - mark, mark, kDeletedMark) == 0)
+    text.resize(text.size() - mark);
+  if (path) *path = std::move(text);
+  return true;
+}
+
+std::vector<DWORD> ProcessIds() {
+  std::vector<DWORD> ids;
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir("/proc"), closedir);
+  if (!dir) return ids;
+  while (dirent* item = readdir(dir.get())) {
+    const char* name = item->d_name;
+    if (*name < '1' || *name > '9') continue;
+    char* end = nullptr;
+    unsigned long id = strtoul(name, &end, 10);
+    if (*end == '\0' && id <= 0xFFFFFFFFul) ids.push_back(static_cast<DWORD>(id));
+  }
+  std::sort(ids.begin(), ids.end());
+  return ids;
+}
+
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> args;
+  size_t i = 0;
+  const size_t n = line.size();
+  for (;;) {
+    while (i < n && (line[i] == ' ' || line[i] == '\t')) ++i;
+    if (i >= n) break;
+    std::string arg;
+    bool quoted = false;
+    while (i < n && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
+      size_t slashes = 0;
+      while (i < n && line[i] == '\\') ++slashes, ++i;
+      if (i < n && line[i] == '"') {
+        arg.append(slashes / 2, '\\');
+        if (slashes % 2) {
+          arg += '"';
+        } else if (quoted && i + 1 < n && line[i + 1] == '"') {
+          arg += '"';  // "" inside quotes is a literal quote
+          ++i;
+        } else {
+          quoted = !quoted;
+        }
+        ++i;
+        continue;
+      }
+      arg.append(slashes, '\\');
+      if (i < n && (quoted || (line[i] != ' ' && line[i] != '\t'))) arg += line[i++];
+    }
+    args.push_back(std::move(arg));
+  }
+  return args;
+}
+
+}  // namespace qelplat
+
+HANDLE CreateToolhelp32Snapshot(DWORD flags, DWORD) {
+  if (!(flags & TH32CS_SNAPPROCESS)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return INVALID_HANDLE_VALUE;
+  }
+  auto snapshot = std::make_unique<qelplat::SnapshotObject>();
+  for (DWORD id : qelplat::ProcessIds()) {
+    std::string path;
+    std::string name = qelplat::ProcessExecutable(id, &path) ? qelplat::BaseName(path) : std::string();
+    snapshot->entries.push_back({id, std::move(name)});
+  }
+  return qelplat::RegisterHandle(std::move(snapshot));
+}
+
+BOOL Process32First(HANDLE snapshot, PROCESSENTRY32* entry) {
+  auto* object = qelplat::HandleObject<qelplat::SnapshotObject>(snapshot);
+  if (!object) return FALSE;
+  object->next = 0;
+  return qelplat::FillEntry(object, entry) ? TRUE : FALSE;
+}
+
+BOOL Process32Next(HANDLE snapshot, PROCESSENTRY32* entry) {
+  auto* object = qelplat::HandleObject<qelplat::SnapshotObject>(snapshot);
+  return qelplat::FillEntry(object, entry) ? TRUE : FALSE;
+}
+
+HANDLE OpenProcess(DWORD, BOOL, DWORD processId) {
+  if (processId == 0 || (kill(static_cast<pid_t>(processId), 0) != 0 && errno == ESRCH)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return nullptr;
+  }
+  if (!qelplat::ProcessExecutable(processId, nullptr)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+  }
+  auto object = std::make_unique<qelplat::ProcessObject>();
+  object->id = processId;
+  return qelplat::RegisterHandle(std::move(object));
+}
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, SECURITY_ATTRIBUTES*, SECURITY_ATTRIBUTES*,
+                    BOOL, DWORD, LPVOID, LPCSTR currentDirectory, STARTUPINFOA*,
+                    PROCESS_INFORMATION* processInformation) {
+  std::vector<std::string> args;
+  if (commandLine) args = qelplat::SplitCommandLine(commandLine);
+  std::string program = applicationName ? applicationName : (args.empty() ? std::string() : args[0]);
+  if (program.empty() || !processInformation) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (args.empty()) args.push_back(program);
+  if (!qelplat::CheckRunnable(program)) return FALSE;
+  pid_t pid = 0;
+  if (!qelplat::SpawnDetached(program, args, currentDirectory, &pid)) return FALSE;
+  auto process = std::make_unique<qelplat::ProcessObject>();
+  process->id = static_cast<DWORD>(pid);
+  auto thread = std::make_unique<qelplat::ProcessObject>();
+  thread->id = static_cast<DWORD>(pid);
+  processInformation->dwProcessId = static_cast<DWORD>(pid);
+  processInformation->dwThreadId = static_cast<DWORD>(pid);  // the main thread's id is the process id
+  processInformation->hProcess = qelplat::RegisterHandle(std::move(process));
+  processInformation->hThread = qelplat::RegisterHandle(std::move(thread));
+  SetLastError(ERROR_SUCCESS);
+  return TRUE;
+}
+
+DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
