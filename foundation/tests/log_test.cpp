@@ -60,12 +60,7 @@ TEST(Log, RealLog4cxxWritesBesideTheHostProgram) {
   qeltest::TempDir dir;
   std::string host = dir.file("log_host");
   ASSERT_EQ(qeltest::RunCommand("cp " + std::string(QEL_TEST_BIN_DIR) + "/log_host " + host), 0);
-  qeltest::WriteFile(dir.file("log4cxx.properties"),
-                     "log4j.rootLogger=TRACE, f\n"
-                     "log4j.appender.f=org.apache.log4j.FileAppender\n"
-                     "log4j.appender.f.File=out.log\n"
-                     "log4j.appender.f.layout=org.apache.log4j.PatternLayout\n"
-                     "log4j.appender.f.layout.ConversionPattern=[%p] %m%n\n");
+  qeltest::WriteFileLogConfig(dir.path());
   std::string out;
   std::string cmd = "cd / && LD_LIBRARY_PATH=" + std::string(QEL_BIN_DIR) + " " + host +
                     " '产品P1检查更新' 'server=%s%n%d'";

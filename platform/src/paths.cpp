@@ -1,6 +1,9 @@
 #include "qelplat/paths.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <cstdlib>
 
 #include <cerrno>
 #include <cstring>
@@ -64,4 +67,44 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
   if (!buffer || n + 1 > size) return static_cast<DWORD>(n + 1);
   memcpy(buffer, buf, n + 1);
   return static_cast<DWORD>(n);
+}
+
+namespace {
+
+bool IsFolder(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// /tmp is shared: the folder must be ours and closed to others, or another user could plant files in it.
+bool PrivateTempFolder(std::string* folder) {
+  std::string path = "/tmp/qel-" + std::to_string(getuid());
+  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+    qelplat::SetLastErrorFromErrno(true);
+    return false;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  *folder = path;
+  return true;
+}
+
+}  // namespace
+
+DWORD GetTempPathA(DWORD size, LPSTR buffer) {
+  std::string folder;
+  const char* tmpdir = getenv("TMPDIR");
+  if (tmpdir && tmpdir[0] == '/' && IsFolder(tmpdir)) {
+    folder = tmpdir;
+  } else if (!PrivateTempFolder(&folder)) {
+    return 0;
+  }
+  if (folder.back() != '/') folder.push_back('/');
+  DWORD needed = static_cast<DWORD>(folder.size() + 1);
+  if (!buffer || size < needed) return needed;
+  memcpy(buffer, folder.c_str(), needed);
+  return needed - 1;
 }

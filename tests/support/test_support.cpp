@@ -215,3 +215,16 @@ std::string FindProgram(const std::string& name) {
 }
 
 }  // namespace qeltest
+
+namespace qeltest {
+
+void WriteFileLogConfig(const std::string& folder) {
+  WriteFile(folder + "/log4cxx.properties",
+            "log4j.rootLogger=TRACE, f\n"
+            "log4j.appender.f=org.apache.log4j.FileAppender\n"
+            "log4j.appender.f.File=out.log\n"
+            "log4j.appender.f.layout=org.apache.log4j.PatternLayout\n"
+            "log4j.appender.f.layout.ConversionPattern=[%p] %m%n\n");
+}
+
+}  // namespace qeltest

@@ -81,3 +81,8 @@ bool FileExists(const std::string& path);
 std::string FindProgram(const std::string& name);
 
 }  // namespace qeltest
+
+namespace qeltest {
+// A log4cxx.properties in folder that writes every level to folder's "out.log" as "[LEVEL] message".
+void WriteFileLogConfig(const std::string& folder);
+}  // namespace qeltest

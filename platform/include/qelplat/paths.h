@@ -7,3 +7,9 @@
 DWORD GetModuleFileNameA(HANDLE module, LPSTR buffer, DWORD size);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
+
+// The per-user temporary folder, with its trailing "/": $TMPDIR when it names an existing absolute folder,
+// else /tmp/qel-<uid>/ (made with mode 0700; refused unless it is a real folder owned by this user and
+// closed to others). Returns the length without the NUL; when the buffer is too small, the size needed
+// with the NUL and nothing written; 0 on failure with the error number.
+DWORD GetTempPathA(DWORD size, LPSTR buffer);

@@ -1,0 +1,55 @@
+#pragma once
+// The engine's configuration, read from the registry (never written): the update server's check URL, the
+// service interval and the list of products, one product sub-key each. Loads and every read of the list
+// are serialised by one lock, so a reload never frees records another thread is reading.
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QelUpdate/Records.h"
+#include "qelplat/registry.h"
+
+class CClientConfig {
+ public:
+  CClientConfig();
+  virtual ~CClientConfig();
+  CClientConfig(const CClientConfig&) = delete;
+  CClientConfig& operator=(const CClientConfig&) = delete;
+
+  // Reads root's "SOFTWARE\Tavrin" and its product list; out (when given) gets the records in list order,
+  // each keeping its next pointer. Returns the number of product sub-keys; 0 with nothing changed when the
+  // main key does not open.
+  int LoadConfig(TProductInfo* out, HKEY root);
+  // The current user's products, else the local machine's; returns the count as LoadConfig does. copy
+  // (when given) gets the list as loaded, relinked within the copy, to walk without the lock.
+  int Reload(TProductInfo* out, std::vector<TProductInfo>* copy);
+  // The first record of the list whose code is code, copied to out (when given); false when none.
+  bool FindProduct(const char* code, TProductInfo* out);
+  bool HeadProduct(TProductInfo* out);
+  bool ListEmpty();
+
+  std::string Server();
+  std::string ModuleDirectory() const { return m_moduleDirectory; }
+  int CheckTimespan();
+
+  int EnumProductList(HKEY root, const std::string& path, TProductInfo** head);
+  // A new record from one product sub-key, or null when it does not open.
+  std::unique_ptr<TProductInfo> ReadProductInfo(const std::string& subkey, HKEY root);
+
+  // Links a copy of the records so that next stays inside the copy.
+  static void Relink(std::vector<TProductInfo>& records);
+
+ private:
+  void ReleaseList();
+
+  std::mutex m_lock;
+  std::string m_server;
+  std::string m_moduleDirectory;  // ends with "/", or empty
+  TProductInfo* m_head = nullptr;
+  int m_checkTimespan = 60;
+  std::vector<std::unique_ptr<TProductInfo>> m_records;  // owns the list m_head links
+};
+
+// Integer registry text: optional sign and decimal digits within int range, nothing else.
+bool ParseRegistryInt(const std::string& text, int* value);

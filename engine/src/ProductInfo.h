@@ -1,0 +1,94 @@
+#pragma once
+// One configured product: its settings taken from the registry record, a private copy of that record, its
+// work folder, its locks, the host's callback, and the thread that checks for updates on its schedule.
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "QelUpdate/QelUpdate.h"
+
+struct TVersionInfo;
+
+class CProductInfo {
+ public:
+  // The source named in this object's log lines.
+  static const char kLogFile[];
+
+  CProductInfo();
+  virtual ~CProductInfo();
+  CProductInfo(const CProductInfo&) = delete;
+  CProductInfo& operator=(const CProductInfo&) = delete;
+
+  // Refreshes the settings from a registry record (the object's own update block is kept) and makes the
+  // work folder. False only for a null record.
+  bool SetProductInfo(const TProductInfo* rec, bool wait);
+  void StartCheckThread();
+
+  // Written by the service loop, each under the work lock.
+  void SetCallback(UpdateMessageCallback cb);
+  void SetBaseFolder(const std::string& folder);
+  void SetServerUrl(const std::string& url);
+
+  // Logs a status text (type 1) bare at INFO, then hands the payload to the callback under the callback lock.
+  bool Notify(const void* payload, EMsgType type);
+
+  // One check: mode -1 takes notify_type; 0 install silently, 1 notify only, 2 download then notify.
+  bool CheckUpdate(int mode, bool wait);
+  std::string BuildRequestUrl(const std::string& server);
+  std::unique_ptr<TVersionInfo> RequestVersionInfo(const std::string& url);
+  std::unique_ptr<TVersionInfo> ParserResponseInfo(const std::string& text);
+
+  bool DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downloaded);
+  bool Download(const char* zip, const char* url, const char* md5);
+  bool CheckFile(const char* path, const char* md5);
+  int TryTerminateProcess(const std::string& path, bool kill);
+  bool StartDoUpdateThread(const TProductInfo* rec);
+
+  // For tests and the service loop: a consistent view of what the object holds.
+  std::string WorkFolder();
+  int CheckTimespan();
+  int DownloadFailedCount();
+  TProductInfo RecordCopy();
+
+ private:
+  void CheckThreadProc();
+  void ClearResource();
+  void MakeWorkFolder();
+  // The status text (type 1) for this product, formatted by the caller.
+  void Status(const std::string& text);
+
+  std::shared_ptr<std::thread> m_checkThread;
+  // Recursive: a host may call back into the engine from inside a message on the same thread.
+  std::recursive_mutex m_workLock;
+  std::recursive_mutex m_callbackLock;
+  std::atomic<UpdateMessageCallback> m_callback{nullptr};
+  std::string m_serverUrl;
+  std::string m_baseFolder;
+  std::string m_workFolder;
+  std::string execute_file;
+  std::string code;
+  std::string name;
+  std::string old_version;
+  std::string current_version;
+  std::string m_downloadVersion;
+  int check_update_type = 0;
+  int m_downloadType = 0;
+  int notify_type = 0;
+  int install_mode = 0;
+  int check_timespan = 0;
+  int check_retry_count = 0;
+  int check_retry_timespan = 0;
+  int download_failed_count = 0;
+  int download_failed_max_count = 0;
+  int download_retry_count = 0;
+  int download_retry_timespan = 0;
+  std::shared_ptr<TProductInfo> m_record;
+};
+
+// Minutes or seconds from the registry as a pause in milliseconds, computed in 64 bits: minute intervals
+// below 1 count as 1 (no busy loop), second pauses below 0 count as 0.
+uint64_t MinutesToMs(int minutes);
+uint64_t SecondsToMs(int seconds);
+void SleepMs(uint64_t ms);

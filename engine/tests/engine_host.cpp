@@ -1,0 +1,142 @@
+// A host program for the engine tests: loads the engine library as the client or an updated product would,
+// calls its exports as the command line says, and prints every message it receives, one line each.
+//   engine_host service <until-text> <timeout-ms>   start the service; end when a message holds the text
+//   engine_host service2 <until-text> <timeout-ms>  the same, with the service started twice
+//   engine_host get [code]                          product count, the list, and one lookup
+//   engine_host check <flag>                        the CheckUpdate export
+//   engine_host misc                                StartUpdate and SetProductInfoEx edge calls
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "QelUpdate/QelUpdate.h"
+
+namespace {
+
+std::mutex g_lock;
+std::condition_variable g_seen;
+std::string g_until;
+bool g_done = false;
+
+void Print(const std::string& line) {
+  std::lock_guard<std::mutex> hold(g_lock);
+  fputs((line + "\n").c_str(), stdout);
+  fflush(stdout);
+  if (!g_until.empty() && line.find(g_until) != std::string::npos) {
+    g_done = true;
+    g_seen.notify_all();
+  }
+}
+
+std::string ListText(const TProductInfo* rec) {
+  std::string text;
+  for (; rec; rec = rec->next) text += std::string(text.empty() ? "" : ",") + rec->code;
+  return text;
+}
+
+void Callback(EMsgType type, void* payload) {
+  switch (type) {
+    case EMSG_STATUS:
+    case EMSG_FATAL:
+      Print("MSG " + std::to_string(type) + " " + static_cast<const char*>(payload));
+      break;
+    case EMSG_PRODUCT_LIST:
+      Print("MSG 2 " + ListText(static_cast<TProductInfo*>(payload)));
+      break;
+    case EMSG_UPDATE_READY: {
+      auto* rec = static_cast<TProductInfo*>(payload);
+      const TUpdateInfo* info = rec->update_info;
+      Print(std::string("MSG 3 ") + rec->code + " " + (info ? info->new_version : "-") + " " +
+            (info ? info->package_file : "-") + " " + (info ? info->package_url : "-"));
+      break;
+    }
+    default:
+      Print("MSG " + std::to_string(type));
+  }
+}
+
+std::string ProgramFolder() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  std::string text(path, n > 0 ? static_cast<size_t>(n) : 0);
+  return text.substr(0, text.find_last_of('/') + 1);
+}
+
+bool FileHolds(const std::string& path, const std::string& text) {
+  std::ifstream in(path);
+  std::stringstream all;
+  all << in.rdbuf();
+  return all.str().find(text) != std::string::npos;
+}
+
+int Service(int argc, char** argv, int starts) {
+  g_until = argc > 2 ? argv[2] : "";
+  long timeout = argc > 3 ? atol(argv[3]) : 10000;
+  UpdateMessageCallback cb = getenv("ENGINE_HOST_NULL_CALLBACK") ? nullptr : Callback;
+  for (int i = 0; i < starts; ++i) Print(std::string("START ") + (StartUpdateService(cb) ? "1" : "0"));
+  // The text may also come as a log line (status lines are logged even without a receiver).
+  std::string log = ProgramFolder() + "out.log";
+  bool seen = false;
+  for (long waited = 0; !seen && waited < timeout; waited += 20) {
+    std::unique_lock<std::mutex> hold(g_lock);
+    seen = g_seen.wait_for(hold, std::chrono::milliseconds(20), [] { return g_done; }) ||
+           FileHolds(log, g_until);
+  }
+  StopUpdateService();
+  Print(seen ? "SEEN" : "TIMEOUT");
+  // The engine's threads are detached and run until the process ends, as in the client.
+  fflush(stdout);
+  _exit(0);
+}
+
+int Get(int argc, char** argv) {
+  int count = GetProductInfoEx(nullptr, nullptr);
+  Print("COUNT " + std::to_string(count));
+  std::vector<TProductInfo> out(count > 0 ? count : 1);
+  int again = GetProductInfoEx(nullptr, out.data());
+  std::string codes;
+  for (int i = 0; i < again && i < count; ++i) codes += std::string(i ? "," : "") + out[i].code;
+  Print("LIST " + codes);
+  if (argc > 2) {
+    TProductInfo one;
+    memset(&one, 0, sizeof one);
+    strcpy(one.code, "untouched");
+    int n = GetProductInfoEx(argv[2], &one);
+    Print("FIND " + std::to_string(n) + " " + one.code + " " + one.current_version);
+    Print("FINDNULL " + std::to_string(GetProductInfoEx(argv[2], nullptr)));
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  std::string command = argv[1];
+  if (command == "service") return Service(argc, argv, 1);
+  if (command == "service2") return Service(argc, argv, 2);
+  if (command == "get") return Get(argc, argv);
+  if (command == "check") {
+    Print("CHECK " + std::to_string(CheckUpdate(argc > 2 ? atoi(argv[2]) : 1)));
+    return 0;
+  }
+  if (command == "misc") {
+    TProductInfo rec;
+    memset(&rec, 0, sizeof rec);
+    strcpy(rec.code, "P1");
+    Print(std::string("STARTUPDATE ") + (StartUpdate(&rec) ? "1" : "0"));
+    Print("SETNULL " + std::to_string(SetProductInfoEx(nullptr)));
+    Print("SET " + std::to_string(SetProductInfoEx(&rec)));
+    return 0;
+  }
+  return 2;
+}
