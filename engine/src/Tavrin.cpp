@@ -132,15 +132,18 @@ void CTavrin::RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb) 
   CClientConfig* config = EnsureConfig();
   std::string server = config ? config->Server() : std::string();
   std::string base = BaseFolder();
-  CProductInfo* product = FindProduct(code);
+  CProductInfo* product = nullptr;
   bool created = false;
-  if (!product) {
-    std::unique_ptr<CProductInfo> made(new CProductInfo);
-    product = made.get();
-    // In the map before its thread starts, so a StartUpdate from the first check finds it.
+  {
+    // Found or made under one hold: two service loops never make two objects for one code. In the map
+    // before its thread starts, so a StartUpdate from the first check finds it.
     std::lock_guard<std::mutex> hold(m_mapLock);
-    m_products.emplace(code, std::move(made));
-    created = true;
+    std::unique_ptr<CProductInfo>& slot = m_products[code];
+    if (!slot) {
+      slot.reset(new CProductInfo);
+      created = true;
+    }
+    product = slot.get();
   }
   product->SetCallback(cb);
   product->SetBaseFolder(base);

@@ -1,6 +1,7 @@
 // A host program for the engine tests: loads the engine library as the client or an updated product would,
 // calls its exports as the command line says, and prints every message it receives, one line each.
-//   engine_host service <until-text> <timeout-ms>   start the service; end when a message holds the text
+//   engine_host service <until> <timeout-ms>        start the service; end when the messages and the log
+//                                                   hold every "|"-separated text of <until>
 //   engine_host service2 <until-text> <timeout-ms>  the same, with the service started twice
 //   engine_host get [code]                          product count, the list, and one lookup
 //   engine_host check <flag>                        the CheckUpdate export
@@ -26,12 +27,26 @@ std::mutex g_lock;
 std::condition_variable g_seen;
 std::string g_until;
 bool g_done = false;
+std::string g_output;
+
+// True when text holds every part of the "|"-separated list.
+bool HoldsAll(const std::string& text, const std::string& parts) {
+  size_t start = 0;
+  while (start <= parts.size()) {
+    size_t end = parts.find('|', start);
+    if (end == std::string::npos) end = parts.size();
+    if (text.find(parts.substr(start, end - start)) == std::string::npos) return false;
+    start = end + 1;
+  }
+  return true;
+}
 
 void Print(const std::string& line) {
   std::lock_guard<std::mutex> hold(g_lock);
   fputs((line + "\n").c_str(), stdout);
   fflush(stdout);
-  if (!g_until.empty() && line.find(g_until) != std::string::npos) {
+  g_output += line + "\n";
+  if (!g_until.empty() && HoldsAll(g_output, g_until)) {
     g_done = true;
     g_seen.notify_all();
   }
@@ -75,7 +90,8 @@ bool FileHolds(const std::string& path, const std::string& text) {
   std::ifstream in(path);
   std::stringstream all;
   all << in.rdbuf();
-  return all.str().find(text) != std::string::npos;
+  std::lock_guard<std::mutex> hold(g_lock);
+  return HoldsAll(all.str() + g_output, text);
 }
 
 int Service(int argc, char** argv, int starts) {
@@ -88,8 +104,9 @@ int Service(int argc, char** argv, int starts) {
   bool seen = false;
   for (long waited = 0; !seen && waited < timeout; waited += 20) {
     std::unique_lock<std::mutex> hold(g_lock);
-    seen = g_seen.wait_for(hold, std::chrono::milliseconds(20), [] { return g_done; }) ||
-           FileHolds(log, g_until);
+    seen = g_seen.wait_for(hold, std::chrono::milliseconds(20), [] { return g_done; });
+    hold.unlock();
+    seen = seen || FileHolds(log, g_until);
   }
   StopUpdateService();
   Print(seen ? "SEEN" : "TIMEOUT");

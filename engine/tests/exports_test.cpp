@@ -81,6 +81,19 @@ TEST(Exports, ServiceReportsTheListChecksCompleteProductsAndLogsIncompleteOnes) 
   EXPECT_NE(stat((host.temp + "/P2%s%n").c_str(), &st), 0);
 }
 
+TEST(Exports, ASecondPassRefreshesKnownProductsAndStartsNoSecondCheck) {
+  CHost host;
+  WriteUser(host, Main("") + ProductKey(kUser, "P1", Complete("P1", "\"check_retry_count\"=\"0\"\r\n")));
+  std::string out = host.Run("service2 '产品P1版本信息为空|已存在' 20000");
+  EXPECT_NE(out.find("SEEN"), std::string::npos) << out;
+  size_t first = out.find("MSG 1 产品P1检查更新");
+  ASSERT_NE(first, std::string::npos) << out;
+  EXPECT_EQ(out.find("MSG 1 产品P1检查更新", first + 1), std::string::npos) << "one check thread: " << out;
+  std::string log = host.Log();
+  EXPECT_NE(log.find("删除文件夹:" + host.temp + "/P1-->file:ProductInfo.cpp"), std::string::npos) << log;
+  EXPECT_NE(log.find("创建目录失败：" + host.temp + "/P1已存在-->"), std::string::npos) << log;
+}
+
 TEST(Exports, NullCallbackStillRunsTheServiceAndLogsStatusLines) {
   CHost host;
   WriteUser(host, Main("") + ProductKey(kUser, "P1", Complete("P1", "\"check_retry_count\"=\"0\"\r\n")));
