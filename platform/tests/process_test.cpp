@@ -120,7 +120,8 @@ TEST(ProcessTest, StartedProgramInheritsNoDescriptorAndRunsInItsOwnSession) {
   ASSERT_TRUE(WaitForFile(out));
   std::string text = qeltest::ReadFile(out);
   // The shell's own descriptors and the one ls opens for the listing; never ours.
-  EXPECT_EQ(text.find(std::to_string(inheritable) + "\n"), std::string::npos) << text;
+  // Whole lines only: fd 5 must not match the shell's own 255.
+  EXPECT_EQ(("\n" + text).find("\n" + std::to_string(inheritable) + "\n"), std::string::npos) << text;
   EXPECT_NE(text.find(std::to_string(info.dwProcessId)), std::string::npos) << "own session: " << text;
   close(inheritable);
 }
