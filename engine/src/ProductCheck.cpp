@@ -9,6 +9,7 @@
 #include "EngineLog.h"
 #include "Globals.h"
 #include "ProductInfo.h"
+#include "StatusTexts.h"
 #include "VersionInfo.h"
 #include "qelplat/codepage.h"
 #include "qelplat/fileio.h"
@@ -105,14 +106,14 @@ std::unique_ptr<TVersionInfo> CProductInfo::RequestVersionInfo(const std::string
   for (int attempt = 0; attempt < check_retry_count; ++attempt) {
     TCheckAttempt answer = RunCheckAttempt(url);
     if (!answer.opened) {
-      std::string text = FormatText("产品%s连接服务器失败：错误代码:%d，错误描述:%s", code.c_str(), answer.error_value,
+      std::string text = FormatText(status_text::kConnectFailed, code.c_str(), answer.error_value,
                                     answer.error_text.c_str());
       Status(text);
       QEL_ENGINE_LOG(ERROR, text, kLogFile, kCheckFunc);
     } else {
       QEL_ENGINE_LOG(DEBUG, "发送请求内容：" + url, kLogFile, kCheckFunc);
       if (answer.read_failed) {
-        std::string text = FormatText("产品%s检查更新发生异常：%s", code.c_str(), answer.read_error.c_str());
+        std::string text = FormatText(status_text::kReadFailed, code.c_str(), answer.read_error.c_str());
         Status(text);
         QEL_ENGINE_LOG(ERROR, text, kLogFile, kCheckFunc);
       }
@@ -131,12 +132,12 @@ bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
   std::string url;
   std::unique_ptr<TVersionInfo> vi;
   try {
-    Status(FormatText("产品%s检查更新", code.c_str()));
+    Status(FormatText(status_text::kCheckStart, code.c_str()));
     url = BuildRequestUrl(m_serverUrl);
     QEL_ENGINE_LOG(ERROR, url, kLogFile, kCheckFunc);
     vi = RequestVersionInfo(url);
     if (!vi) {
-      std::string text = FormatText("产品%s版本信息为空", code.c_str());
+      std::string text = FormatText(status_text::kNoVersionInfo, code.c_str());
       Status(text);
       QEL_ENGINE_LOG(ERROR, text, kLogFile, kCheckFunc);
       return true;
@@ -191,7 +192,7 @@ bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
       download_failed_count = 0;
     }
   } catch (const std::exception& e) {
-    std::string text = FormatText("产品%s更新异常,URL:%s,异常描述:%s", code.c_str(), url.c_str(), e.what());
+    std::string text = FormatText(status_text::kUpdateException, code.c_str(), url.c_str(), e.what());
     Status(text);
     QEL_ENGINE_LOG(ERROR, text, kLogFile, kCheckFunc);
   }

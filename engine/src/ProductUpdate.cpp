@@ -4,6 +4,7 @@
 #include "EngineLog.h"
 #include "Globals.h"
 #include "ProductInfo.h"
+#include "StatusTexts.h"
 #include "VersionInfo.h"
 
 namespace {
@@ -28,7 +29,7 @@ bool IsPackageMd5(const std::string& md5) {
 bool CProductInfo::DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downloaded) {
   std::lock_guard<std::recursive_mutex> hold(m_workLock);
   if (!vi) {
-    Status(FormatText("产品%s无更新", code.c_str()));
+    Status(FormatText(status_text::kNoUpdate, code.c_str()));
     return false;
   }
   bool running = TryTerminateProcess(execute_file, false) == 1;
@@ -50,14 +51,14 @@ bool CProductInfo::DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downlo
   const char* func = "CProductInfo::DoNotifyUpdate";
   std::string version(m_record->update_info->new_version);
   if (m_record->install_mode == 0) {
-    std::string text = FormatText("产品%s正常安装更新到%s版本", code.c_str(), version.c_str());
+    std::string text = FormatText(status_text::kInstallWithConsent, code.c_str(), version.c_str());
     QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
     Status(text);
     Notify(m_record.get(), EMSG_UPDATE_READY);
     return true;
   }
   if (m_record->install_mode == 1) {
-    std::string text = FormatText("产品%s静默安装更新到%s版本", code.c_str(), version.c_str());
+    std::string text = FormatText(status_text::kInstallSilently, code.c_str(), version.c_str());
     QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
     Status(text);
     StartDoUpdateThread(m_record.get());
