@@ -1,0 +1,181 @@
+#pragma once
+// One HTTP/1.x connection with everything an exchange needs: socket, resolver, current URL, option lists,
+// the state of the last response, chunked decoding, the cookie jar and the byte buffers. Opens follow
+// 301/302 redirects (at most 5 in a row); the body is read in pieces of the caller's size, and also through
+// the std::streambuf interface.
+//
+// A stream is driven by one thread at a time and takes no lock: the synchronous operations run on the
+// caller's thread, the completions of the asynchronous ones on a thread that runs the stream's I/O
+// service, never inside the call that started them. Pending operations must have completed before the
+// stream is destroyed.
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <streambuf>
+#include <string>
+#include <vector>
+
+#include <boost/asio.hpp>
+#include <boost/noncopyable.hpp>
+
+#include "qelhttp/cookies.hpp"
+#include "qelhttp/error.hpp"
+#include "qelhttp/request_opts.hpp"
+#include "qelhttp/settings.hpp"
+#include "qelhttp/url.hpp"
+
+namespace qelhttp {
+
+// Limits on what a peer may make the client hold; a peer that passes them gets the parse error.
+struct head_limits {
+  static const size_t status_line = 8 * 1024;
+  static const size_t header_line = 64 * 1024;
+  static const size_t header_block = 1024 * 1024;
+  static const int interim_responses = 16;
+  static const size_t chunk_size_line = 4 * 1024;
+};
+
+class http_stream : public std::basic_streambuf<char>, private boost::noncopyable {
+ public:
+  typedef std::function<void(const boost::system::error_code&)> open_handler;
+  typedef std::function<void(const boost::system::error_code&, std::size_t)> read_handler;
+
+  explicit http_stream(boost::asio::io_context& io);
+  ~http_stream() override;
+
+  void set_proxy(const proxy_settings& proxy);
+  void request_options(const request_opts& options);
+  request_opts response_options() const { return response_; }
+  const request_opts& sent_options() const { return sent_; }
+  void close(boost::system::error_code& ec);
+
+  int status() const { return status_; }
+  int64_t content_length() const { return content_length_; }
+  const std::string& content_type() const { return content_type_; }
+  const std::string& location() const { return location_; }
+  const url& current_url() const { return url_; }
+  bool keep_alive() const { return keep_alive_; }
+  int redirect_count() const { return redirect_count_; }
+  uint64_t body_bytes() const { return body_count_; }
+  cookies& cookie_jar() { return jar_; }
+  boost::asio::ip::tcp::socket* socket() { return socket_.get(); }
+  boost::asio::io_context& get_io_service() { return io_; }
+
+  // The synchronous road waits at most this long for any one step to make progress (connection, a write,
+  // a read); then it ends with timed_out. 0: no limit.
+  void set_sync_timeout(int seconds) { sync_timeout_ms_ = seconds > 0 ? seconds * 1000 : -1; }
+
+  // Synchronous open: on success the status line and headers of u (or of the last redirect target) have
+  // been read. A Location that does not parse raises the URL parser's error.
+  void open(const url& u, boost::system::error_code& ec);
+  template <class Handler>
+  void async_open(const url& u, Handler handler) {
+    async_open_url(u, open_handler(std::move(handler)));
+  }
+  void async_open_url(const url& u, open_handler handler);
+
+  void request(const request_opts& options, boost::system::error_code& ec);
+  void async_request(const request_opts& options, open_handler handler);
+  // The download's re-request on a kept-alive connection: the same as async_request.
+  void request_impl(const request_opts& options, open_handler handler);
+  void receive_header(boost::system::error_code& ec);
+
+  // Body reading: the number of bytes placed in data; 0 with the error code saying why (or, on a kept-alive
+  // connection whose body is complete, with it unchanged).
+  std::size_t read_some(char* data, std::size_t size, boost::system::error_code& ec);
+  template <class MutableBuffer>
+  std::size_t read_some(const MutableBuffer& buffer, boost::system::error_code& ec) {
+    return read_some(static_cast<char*>(buffer.data()), buffer.size(), ec);
+  }
+  template <class MutableBuffer, class Handler>
+  void async_read_some(const MutableBuffer& buffer, Handler handler) {
+    async_read_body(static_cast<char*>(buffer.data()), buffer.size(), read_handler(std::move(handler)));
+  }
+  void async_read_body(char* data, std::size_t size, read_handler handler);
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  void start_open(const url& u);
+  bool route(std::string& host, std::string& service, boost::system::error_code& ec);
+  bool build_request(const request_opts& options, bool async, boost::system::error_code& ec);
+  void finish_head(boost::system::error_code& ec);
+  void record_status(boost::system::error_code& ec);
+  void follow_redirect_sync(boost::system::error_code& ec);
+
+  // Buffered response bytes.
+  size_t buffered() const { return in_.size() - in_pos_; }
+  const char* buffered_data() const { return in_.data() + in_pos_; }
+  size_t take(char* out, size_t n);
+  void consume(size_t n);
+  size_t find_crlf() const;
+  void drop_buffers();
+
+  // The synchronous road.
+  bool wait_socket(short events, boost::system::error_code& ec);
+  size_t socket_read(char* data, size_t size, boost::system::error_code& ec);
+  bool sync_fill(boost::system::error_code& ec);
+  bool sync_read_until_crlf(size_t limit, boost::system::error_code& ec);
+  bool sync_write(const std::string& data, boost::system::error_code& ec);
+  bool sync_connect(const boost::asio::ip::tcp::resolver::results_type& endpoints, boost::system::error_code& ec);
+  size_t read_source(char* data, size_t size, boost::system::error_code& ec);
+  std::size_t read_chunked(char* data, std::size_t size, boost::system::error_code& ec);
+  bool read_status_line_sync(boost::system::error_code& ec);
+  bool read_header_block_sync(std::string& block, boost::system::error_code& ec);
+
+  // The asynchronous road.
+  void post(open_handler handler, const boost::system::error_code& ec);
+  void post(read_handler handler, const boost::system::error_code& ec, std::size_t n);
+  void handle_resolve(const boost::system::error_code& ec, const boost::asio::ip::tcp::resolver::results_type& results,
+                      open_handler handler);
+  void connect_next(size_t index, open_handler handler);
+  void handle_connect(open_handler handler, size_t index, const boost::system::error_code& ec);
+  void handle_request(const boost::system::error_code& ec, open_handler handler);
+  void async_fill(std::function<void(const boost::system::error_code&)> next);
+  void async_read_until_crlf(size_t limit, const boost::system::error_code& too_long,
+                             std::function<void(const boost::system::error_code&)> next);
+  void async_ensure(size_t n, std::function<void(const boost::system::error_code&)> next);
+  void handle_status(const boost::system::error_code& ec, open_handler handler);
+  void handle_header(const boost::system::error_code& ec, open_handler handler);
+  void async_chunk_size(char* data, std::size_t size, read_handler handler);
+  void deliver_buffered(char* data, std::size_t size, read_handler handler);
+
+  boost::asio::io_context& io_;
+  boost::asio::ip::tcp::resolver resolver_;
+  std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
+  request_opts sent_;
+  request_opts request_options_;
+  request_opts response_;
+  proxy_settings proxy_;
+  std::string protocol_;
+  url url_;
+  bool keep_alive_ = true;
+  int status_ = -1;
+  int redirect_count_ = 0;
+  int redirect_limit_ = 5;
+  std::string content_type_;
+  int64_t content_length_ = 0;
+  uint64_t body_count_ = 0;
+  std::string location_;
+  std::string in_;
+  size_t in_pos_ = 0;
+  std::string request_buffer_;
+  bool chunked_ = false;
+  bool first_chunk_ = true;
+  bool end_of_chunks_ = false;
+  uint64_t remaining_chunk_ = 0;
+  char get_area_[16];
+  boost::system::error_code stored_error_;
+  cookies jar_;
+
+  int sync_timeout_ms_ = -1;
+  int interim_count_ = 0;
+  std::string header_text_;
+  std::vector<boost::asio::ip::tcp::endpoint> endpoints_;
+  boost::system::error_code last_connect_error_;
+  std::array<char, 16384> chunk_;
+};
+
+}  // namespace qelhttp
