@@ -1,0 +1,461 @@
+// The stream against real servers: nginx for what a server normally answers, the scripted server for
+// answers no real server gives on demand.
+#include "qelhttp/http_stream.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "nginx_server.h"
+#include "tinyproxy_server.h"
+#include "scripted_server.h"
+
+namespace {
+
+using namespace qelhttp;
+using boost::system::error_code;
+using qeltest::ScriptedServer;
+using qeltest::TScript;
+using qeltest::TScriptStep;
+
+// Reads the body to its end with a buffer of the given size.
+std::string ReadAll(http_stream& s, size_t piece, error_code& ec) {
+  std::string body;
+  std::vector<char> buffer(piece);
+  for (;;) {
+    size_t n = s.read_some(buffer.data(), buffer.size(), ec);
+    body.append(buffer.data(), n);
+    if (n == 0) return body;
+  }
+}
+
+struct TAsyncResult {
+  error_code open;
+  error_code read;
+  std::string body;
+};
+
+// Opens and reads with the asynchronous road on a private I/O service.
+TAsyncResult AsyncGet(const std::string& address, size_t piece = 4096, const request_opts* options = nullptr) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  if (options) s.request_options(*options);
+  TAsyncResult result;
+  std::vector<char> buffer(piece);
+  std::function<void(const error_code&, std::size_t)> on_read = [&](const error_code& ec, std::size_t n) {
+    result.body.append(buffer.data(), n);
+    if (ec || n == 0) {
+      result.read = ec;
+      return;
+    }
+    s.async_read_some(boost::asio::buffer(buffer), on_read);
+  };
+  bool inline_call = true;
+  s.async_open(url::from_string(address), [&](const error_code& ec) {
+    EXPECT_FALSE(inline_call) << "a completion never runs inside the call that started it";
+    result.open = ec;
+    if (!ec) s.async_read_some(boost::asio::buffer(buffer), on_read);
+  });
+  inline_call = false;
+  io.run();
+  return result;
+}
+
+class Nginx : public ::testing::Test {
+ protected:
+  Nginx()
+      : server("location /r0 { return 302 /r1; } location /r1 { return 302 /r2; }"
+               "location /r2 { return 301 /r3; } location /r3 { return 302 /r4; }"
+               "location /r4 { return 302 /r5; } location /r5 { return 302 /data.bin; }"
+               "location /loop { return 302 /loop; }"
+               "location /cookie { add_header Set-Cookie \"sid=42; Path=/\"; return 302 /echo; }"
+               "location /echo { return 200 \"cookie=$http_cookie\"; }") {}
+  void SetUp() override {
+    ASSERT_TRUE(server.started());
+    std::string big(5 * 1024 * 1024 + 7, '\0');
+    for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 131 + (i >> 9));
+    server.AddFile("data.bin", big);
+    server.AddFile("empty.txt", "");
+    data = big;
+  }
+  qeltest::NginxServer server;
+  std::string data;
+};
+
+TEST_F(Nginx, SynchronousGetReadsBodiesOfEverySizeWhole) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  EXPECT_EQ(s.status(), -1);
+  EXPECT_EQ(s.content_length(), 0);
+  error_code ec;
+  s.open(url::from_string(server.Url("/data.bin")), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(s.status(), 200);
+  EXPECT_EQ(s.content_length(), static_cast<int64_t>(data.size()));
+  EXPECT_EQ(s.response_options().find("_status_code"), "200");
+  EXPECT_FALSE(s.keep_alive()) << "the request said close";
+  std::string body = ReadAll(s, 1000, ec);
+  EXPECT_EQ(ec, boost::asio::error::eof);
+  EXPECT_TRUE(body == data);
+  s.open(url::from_string(server.Url("/empty.txt")), ec);
+  ASSERT_FALSE(ec);
+  EXPECT_EQ(ReadAll(s, 10, ec), "");
+  EXPECT_TRUE(server.AccessLog().find("/data.bin|-|qelhttp/2.9.9|200") != std::string::npos) << server.AccessLog();
+}
+
+TEST_F(Nginx, StreamBufferReadsTheSameBytesEightAtATime) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  s.open(url::from_string(server.Url("/data.bin")), ec);
+  ASSERT_FALSE(ec);
+  std::istream in(&s);
+  std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  EXPECT_TRUE(body == data);
+}
+
+TEST_F(Nginx, AsynchronousGetReadsTheSameBytes) {
+  TAsyncResult r = AsyncGet(server.Url("/data.bin"), 3001);
+  EXPECT_FALSE(r.open) << r.open.message();
+  EXPECT_EQ(r.read, boost::asio::error::eof);
+  EXPECT_TRUE(r.body == data);
+}
+
+TEST_F(Nginx, KeptAliveConnectionStopsAtTheLengthAndTakesASecondRequest) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  request_opts options;
+  options.insert("Connection", "keep-alive");
+  s.request_options(options);
+  error_code ec;
+  s.open(url::from_string(server.Url("/data.bin")), ec);
+  ASSERT_FALSE(ec);
+  EXPECT_TRUE(s.keep_alive());
+  std::string body = ReadAll(s, 65536, ec);
+  EXPECT_FALSE(ec) << "the body ends by its length, not by the peer";
+  EXPECT_TRUE(body == data);
+  // The length only grows on one connection, so the second answer is of the same size.
+  options.insert("_url", server.Url("/data.bin"));
+  s.request(options, ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(s.sent_options().find("_path"), "/data.bin");
+  EXPECT_TRUE(ReadAll(s, 100000, ec) == data);
+  EXPECT_FALSE(ec);
+}
+
+TEST_F(Nginx, RedirectChainsFollowFiveAndTheSixthIsTheOutcome) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  s.open(url::from_string(server.Url("/r1")), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  EXPECT_EQ(s.current_url().path(), "/data.bin");
+  EXPECT_EQ(s.redirect_count(), 0);
+  s.open(url::from_string(server.Url("/r0")), ec);
+  EXPECT_EQ(ec, make_error_code(errc::found)) << "six in a row";
+  EXPECT_EQ(s.redirect_count(), 0);
+  s.open(url::from_string(server.Url("/loop")), ec);
+  EXPECT_EQ(ec, make_error_code(errc::found));
+  TAsyncResult r = AsyncGet(server.Url("/r1"));
+  EXPECT_FALSE(r.open);
+  EXPECT_TRUE(r.body == data);
+  r = AsyncGet(server.Url("/loop"));
+  EXPECT_EQ(r.open, make_error_code(errc::found));
+}
+
+TEST_F(Nginx, CookiesOfARedirectReachItsTarget) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  s.open(url::from_string(server.Url("/cookie")), ec);
+  ASSERT_FALSE(ec);
+  EXPECT_EQ(ReadAll(s, 100, ec), "cookie=sid=42");
+}
+
+TEST_F(Nginx, StatusesOtherThan200And206AreErrorsWithTheirHeaders) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  s.open(url::from_string(server.Url("/missing")), ec);
+  EXPECT_EQ(ec, make_error_code(errc::not_found));
+  EXPECT_EQ(s.status(), 404);
+  EXPECT_FALSE(s.response_options().find("Server").empty());
+  TAsyncResult r = AsyncGet(server.Url("/missing"));
+  EXPECT_EQ(r.open, make_error_code(errc::not_found));
+}
+
+TEST(Stream, OpenFailuresCarryTheirErrors) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  s.open(url::from_string("https://127.0.0.1/x"), ec);
+  EXPECT_EQ(ec, boost::asio::error::operation_not_supported);
+  s.open(url::from_string("http://127.0.0.1:99999/x"), ec);
+  EXPECT_EQ(ec.value(), EINVAL) << "a port past 65535 is not cut to 16 bits";
+  unsigned short closed = qeltest::FreePort();
+  s.open(url::from_string("http://127.0.0.1:" + std::to_string(closed) + "/x"), ec);
+  EXPECT_EQ(ec, boost::asio::error::connection_refused);
+  s.open(url::from_string("http://no-such-host.invalid/x"), ec);
+  EXPECT_TRUE(ec == boost::asio::error::host_not_found || ec == boost::asio::error::host_not_found_try_again) << ec;
+  proxy_settings odd;
+  odd.type = 6;
+  s.set_proxy(odd);
+  s.open(url::from_string("http://127.0.0.1:1/x"), ec);
+  EXPECT_EQ(ec, boost::asio::error::operation_not_supported);
+  EXPECT_EQ(AsyncGet("https://127.0.0.1/x").open, boost::asio::error::operation_not_supported);
+  error_code closed_ec;
+  http_stream fresh(io);
+  fresh.close(closed_ec);
+  EXPECT_FALSE(closed_ec);
+  fresh.request(request_opts(), ec);
+  EXPECT_EQ(ec, boost::asio::error::network_reset);
+}
+
+// One connection answering with the script; the request the client wrote comes back.
+struct TScripted {
+  error_code open;
+  error_code read;
+  std::string body;
+  std::string request;
+  int status = 0;
+};
+
+TScripted SyncScripted(TScript script, size_t piece = 100, const request_opts& options = request_opts(),
+                       int timeout = 0) {
+  ScriptedServer server({std::move(script)});
+  boost::asio::io_context io;
+  http_stream s(io);
+  s.request_options(options);
+  s.set_sync_timeout(timeout);
+  TScripted r;
+  s.open(url::from_string(server.Url("/p?q=1#f")), r.open);
+  r.status = s.status();
+  if (!r.open) r.body = ReadAll(s, piece, r.read);
+  auto received = server.Received();
+  r.request = received.empty() ? "" : received[0];
+  return r;
+}
+
+TScript Answer(const std::string& head, const std::string& body = "") {
+  return {TScriptStep::ReadHead(), TScriptStep::SendBytes(head + body), TScriptStep::CloseNow()};
+}
+
+TEST(Scripted, RequestHeadIsExactlyTheFixedLines) {
+  TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "ok"));
+  EXPECT_FALSE(r.open);
+  EXPECT_EQ(r.body, "ok");
+  unsigned short port = 0;
+  size_t colon = r.request.find("Host: 127.0.0.1:");
+  ASSERT_NE(colon, std::string::npos) << r.request;
+  port = static_cast<unsigned short>(std::stoi(r.request.substr(colon + 16)));
+  EXPECT_EQ(r.request, "GET /p?q=1#f HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                           "\r\nAccept: text/html, application/xhtml+xml, */*\r\nUser-Agent: qelhttp/2.9.9\r\n"
+                           "Connection: close\r\n\r\n");
+  request_opts options;
+  options.insert("host", "h2");
+  options.insert("Accept", "a1");
+  options.insert("Accept", "a2");
+  options.insert("_custom", "x");
+  options.insert("_status_code", "999");
+  r = SyncScripted(Answer("HTTP/1.1 200 OK\r\n\r\n"), 100, options);
+  EXPECT_NE(r.request.find("Host: h2\r\nAccept: a1\r\n"), std::string::npos) << r.request;
+  EXPECT_NE(r.request.find("host: h2\r\nAccept: a2\r\n_custom: x\r\n\r\n"), std::string::npos) << r.request;
+  EXPECT_EQ(r.request.find("999"), std::string::npos);
+}
+
+TEST(Scripted, HeaderInjectionIsRefusedBeforeAnythingIsWritten) {
+  request_opts options;
+  options.insert("X-Evil", "a\r\nInjected: yes");
+  TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\n\r\n"), 100, options);
+  EXPECT_EQ(r.open.value(), EINVAL);
+  request_opts method;
+  method.insert("_request_method", "GET /other HTTP/1.1\r\n");
+  r = SyncScripted(Answer("HTTP/1.1 200 OK\r\n\r\n"), 100, method);
+  EXPECT_EQ(r.open.value(), EINVAL);
+}
+
+TEST(Scripted, ChunkedBodiesSplitAtEveryByteDecodeWhole) {
+  std::string chunked = "5\r\nhello\r\na;ext=1\r\n0123456789\r\n0\r\n\r\n";
+  TScript script = {TScriptStep::ReadHead(),
+                    TScriptStep::SendBytes("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n")};
+  for (const auto& step : qeltest::SendSplitEveryByte(chunked)) script.push_back(step);
+  script.push_back(TScriptStep::CloseNow());
+  for (size_t piece : {1u, 4u, 100u}) {
+    TScripted r = SyncScripted(script, piece);
+    EXPECT_FALSE(r.open);
+    EXPECT_EQ(r.body, "hello0123456789") << piece;
+    EXPECT_EQ(r.read, boost::asio::error::eof) << piece;
+  }
+  boost::asio::io_context io;
+  ScriptedServer server({script});
+  TAsyncResult a = AsyncGet(server.Url("/"), 3);
+  EXPECT_FALSE(a.open);
+  EXPECT_EQ(a.body, "hello0123456789");
+  EXPECT_EQ(a.read, boost::asio::error::eof);
+}
+
+TEST(Scripted, BrokenChunkedBodiesAreErrorsNeverACompleteBody) {
+  const char* head = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+  const char* bodies[] = {
+      "zz\r\nabc\r\n0\r\n\r\n",              // no size digits
+      "5\r\nhelloXX3\r\nabc\r\n0\r\n\r\n",   // no CR LF after the data
+      "10000000000000000\r\n",               // does not fit 64 bits
+      "a\r\nonly5",                          // cut inside a chunk
+      "5\r\nhello\r\n",                      // cut before the last chunk
+  };
+  for (const char* body : bodies) {
+    TScripted r = SyncScripted(Answer(head, body));
+    EXPECT_EQ(r.read, make_error_code(errc::invalid_chunked_encoding)) << body << " " << r.read.message();
+    ScriptedServer server({Answer(head, body)});
+    TAsyncResult a = AsyncGet(server.Url("/"));
+    EXPECT_EQ(a.read, make_error_code(errc::invalid_chunked_encoding)) << body << " " << a.read.message();
+  }
+  std::string endless_size(5000, '1');
+  TScripted r = SyncScripted(Answer(head, endless_size));
+  EXPECT_EQ(r.read, make_error_code(errc::invalid_chunked_encoding));
+}
+
+TEST(Scripted, MalformedCutOffAndEndlessHeadsFail) {
+  struct Case {
+    std::string answer;
+    errc expected;
+  } cases[] = {
+      {"HTTP/1.1 200\r\n\r\n", errc::malformed_status_line},
+      {"ICY 200 OK\r\n\r\n", errc::malformed_status_line},
+      {"HTTP/1.1 200 OK\r\nBad Header\r\n\r\n", errc::malformed_response_headers},
+      {"HTTP/1.1 200 OK\r\nA: b\r\n", errc::malformed_response_headers},
+      {"HTTP/1.1 200 OK" + std::string(9000, 'x'), errc::malformed_status_line},
+      {"HTTP/1.1 200 OK\r\nA: " + std::string(70000, 'x'), errc::malformed_response_headers},
+  };
+  for (const Case& c : cases) {
+    TScripted r = SyncScripted(Answer(c.answer));
+    EXPECT_EQ(r.open, make_error_code(c.expected)) << c.answer.substr(0, 40) << " " << r.open.message();
+    ScriptedServer server({Answer(c.answer)});
+    TAsyncResult a = AsyncGet(server.Url("/"));
+    if (c.answer == "HTTP/1.1 200 OK\r\nA: b\r\n") {
+      EXPECT_EQ(a.open, boost::asio::error::eof) << "the asynchronous road passes the end of stream on";
+    } else {
+      EXPECT_EQ(a.open, make_error_code(c.expected)) << c.answer.substr(0, 40) << " " << a.open.message();
+    }
+  }
+  std::string many;
+  for (int i = 0; i < 20000; ++i) many += "X-" + std::to_string(i) + ": " + std::string(50, 'v') + "\r\n";
+  TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\n" + many + "\r\n"));
+  EXPECT_EQ(r.open, make_error_code(errc::malformed_response_headers)) << "a header block past its limit";
+}
+
+TEST(Scripted, InterimContinueIsSkippedForGetAndEndsAPost) {
+  TScript script = {TScriptStep::ReadHead(), TScriptStep::SendBytes("HTTP/1.1 100 Continue\r\n"),
+                    TScriptStep::Pause(std::chrono::milliseconds(20)),
+                    TScriptStep::SendBytes("\r\nHTTP/1.1 200 OK\r\nContent-Length: 1\r\n\r\nz"),
+                    TScriptStep::CloseNow()};
+  TScripted r = SyncScripted(script);
+  EXPECT_FALSE(r.open) << r.open.message();
+  EXPECT_EQ(r.body, "z");
+  request_opts post;
+  post.insert("_request_method", "POST");
+  r = SyncScripted(script, 100, post);
+  EXPECT_EQ(r.open, make_error_code(errc::continue_request));
+  std::string endless;
+  for (int i = 0; i < 40; ++i) endless += "HTTP/1.1 100 Continue\r\n\r\n";
+  r = SyncScripted(Answer(endless));
+  EXPECT_EQ(r.open, make_error_code(errc::malformed_status_line));
+}
+
+TEST(Scripted, ALocationThatDoesNotParseAndAConnectionClosedMidBody) {
+  TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "12345"));
+  EXPECT_EQ(r.body, "12345");
+  EXPECT_EQ(r.read, boost::asio::error::eof) << "a closed connection ends a body not kept alive";
+  ScriptedServer server({Answer("HTTP/1.1 302 Found\r\nLocation: http://[::1/x\r\n\r\n")});
+  EXPECT_EQ(AsyncGet(server.Url("/")).open, make_error_code(errc::invalid_redirect));
+  boost::asio::io_context io;
+  http_stream s(io);
+  error_code ec;
+  EXPECT_THROW(s.open(url::from_string(server.Url("/")), ec), boost::system::system_error);
+}
+
+TEST(Scripted, ASilentServerEndsTheSynchronousRoadAtItsTimeLimit) {
+  TScript silent = {TScriptStep::ReadHead(), TScriptStep::Pause(std::chrono::milliseconds(1500)),
+                    TScriptStep::CloseNow()};
+  TScripted r = SyncScripted(silent, 100, request_opts(), 1);
+  EXPECT_EQ(r.open, boost::asio::error::timed_out);
+}
+
+}  // namespace
+
+namespace {
+
+class Proxy : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(origin.started());
+    origin.AddFile("p.txt", "through the proxy");
+  }
+  // Fetches through the proxy on both roads; the body of the synchronous one.
+  std::string Fetch(const proxy_settings& proxy, const std::string& address, error_code& sync_ec,
+                    error_code& async_ec) {
+    boost::asio::io_context io;
+    http_stream s(io);
+    s.set_proxy(proxy);
+    s.open(url::from_string(address), sync_ec);
+    std::string body;
+    if (!sync_ec) {
+      error_code read_ec;
+      body = ReadAll(s, 100, read_ec);
+    }
+    http_stream a(io);
+    a.set_proxy(proxy);
+    a.async_open(url::from_string(address), [&](const error_code& ec) { async_ec = ec; });
+    io.run();
+    return body;
+  }
+  qeltest::NginxServer origin;
+};
+
+TEST_F(Proxy, HttpProxyCarriesTheWholeUrlAndItsCredentials) {
+  qeltest::TinyproxyServer tiny;
+  ASSERT_TRUE(tiny.started());
+  proxy_settings proxy;
+  proxy.type = proxy_settings::http;
+  proxy.host = "127.0.0.1";
+  proxy.port = tiny.port();
+  error_code s, a;
+  EXPECT_EQ(Fetch(proxy, origin.Url("/p.txt"), s, a), "through the proxy");
+  EXPECT_FALSE(s) << s.message();
+  EXPECT_FALSE(a) << a.message();
+  EXPECT_NE(origin.AccessLog().find("/p.txt|-|qelhttp/2.9.9|200"), std::string::npos);
+  EXPECT_NE(tiny.Log().find("GET " + origin.Url("/p.txt")), std::string::npos) << tiny.Log();
+}
+
+TEST_F(Proxy, ProxyCredentialsPassOrTheRefusalReachesTheCaller) {
+  qeltest::TinyproxyServer tiny("qel", "secret");
+  ASSERT_TRUE(tiny.started());
+  proxy_settings proxy;
+  proxy.type = proxy_settings::http_pw;
+  proxy.host = "127.0.0.1";
+  proxy.port = tiny.port();
+  proxy.username = "qel";
+  proxy.password = "secret";
+  error_code s, a;
+  EXPECT_EQ(Fetch(proxy, origin.Url("/p.txt"), s, a), "through the proxy");
+  EXPECT_FALSE(s) << s.message();
+  EXPECT_FALSE(a) << a.message();
+  proxy.type = proxy_settings::http;
+  Fetch(proxy, origin.Url("/p.txt"), s, a);
+  EXPECT_EQ(s, make_error_code(errc::proxy_authentication_required)) << "no credentials";
+  EXPECT_EQ(a, make_error_code(errc::proxy_authentication_required));
+  proxy.type = proxy_settings::http_pw;
+  proxy.password = "wrong";
+  Fetch(proxy, origin.Url("/p.txt"), s, a);
+  // This proxy answers wrong credentials with 401: whatever it says reaches the caller as its status.
+  EXPECT_TRUE(s == make_error_code(errc::proxy_authentication_required) || s == make_error_code(errc::unauthorized))
+      << s.message();
+  EXPECT_EQ(a, s);
+  proxy.type = proxy_settings::http;
+  std::string with_user = origin.Url("/p.txt");
+  with_user.insert(7, "qel:secret@");
+  EXPECT_EQ(Fetch(proxy, with_user, s, a), "through the proxy") << "the URL's user-info as the credentials";
+  EXPECT_FALSE(s) << s.message();
+}
+
+}  // namespace
