@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Throughput and CPU time per GB of the engine's HTTP client against curl, fetching the same file from a
+# local nginx in the same run.
+# Usage: bench/http_vs_curl.sh [build folder] [size in MiB]
+set -euo pipefail
+build=${1:-build}
+mib=${2:-1024}
+dir=$(mktemp -d)
+trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
+mkdir -p "$dir/www" "$dir/logs" "$dir/tmp"
+head -c "$((mib * 1024 * 1024))" /dev/urandom > "$dir/www/big.bin"
+port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+cat > "$dir/nginx.conf" <<CONF
+daemon off; master_process off; worker_processes 1; pid $dir/nginx.pid; error_log $dir/logs/error.log;
+events { worker_connections 64; }
+http { access_log off; sendfile on; client_body_temp_path $dir/tmp; proxy_temp_path $dir/tmp;
+  fastcgi_temp_path $dir/tmp; uwsgi_temp_path $dir/tmp; scgi_temp_path $dir/tmp;
+  server { listen 127.0.0.1:$port; root $dir/www; } }
+CONF
+nginx -p "$dir" -c "$dir/nginx.conf" & pid=$!
+for _ in $(seq 50); do curl -s -o /dev/null "http://127.0.0.1:$port/" && break; sleep 0.1; done
+url="http://127.0.0.1:$port/big.bin"
+
+# Prints "<wall seconds> <cpu seconds>" of a command.
+measure() {
+  local out
+  out=$( { /usr/bin/time -f "%e %U %S" "$@" > /dev/null; } 2>&1 | tail -1)
+  echo "$out" | awk '{print $1, $2 + $3}'
+}
+read -r curl_wall curl_cpu < <(measure curl -s -o /dev/null "$url")
+read -r ours_wall ours_cpu < <(measure "$build/bench/http_fetch" "$url")
+gb=$(echo "scale=6; $mib / 1024" | bc)
+report() { echo "$1: $(echo "scale=1; $mib / $2" | bc) MiB/s, $(echo "scale=3; $3 / $gb" | bc) CPU s/GB"; }
+report "curl      " "$curl_wall" "$curl_cpu"
+report "qelhttp   " "$ours_wall" "$ours_cpu"
+echo "throughput ratio (ours / curl, target >= 0.8): $(echo "scale=3; $curl_wall / $ours_wall" | bc)"
