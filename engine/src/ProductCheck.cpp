@@ -103,8 +103,9 @@ std::unique_ptr<TVersionInfo> CProductInfo::ParserResponseInfo(const std::string
 }
 
 std::unique_ptr<TVersionInfo> CProductInfo::RequestVersionInfo(const std::string& url) {
+  CCheckConnection connection;
   for (int attempt = 0; attempt < check_retry_count; ++attempt) {
-    TCheckAttempt answer = RunCheckAttempt(url);
+    TCheckAttempt answer = connection.Attempt(url);
     if (!answer.opened) {
       std::string text = FormatText(status_text::kConnectFailed, code.c_str(), answer.error_value,
                                     answer.error_text.c_str());
