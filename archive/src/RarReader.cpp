@@ -1,0 +1,99 @@
+#include "RarReader.h"
+
+#include <archive.h>
+#include <archive_entry.h>
+
+#include <memory>
+#include <string>
+
+#include "EntryName.h"
+#include "qelplat/codepage.h"
+#include "qelplat/confined.h"
+#include "qelplat/shell.h"
+
+namespace QelCompress {
+
+struct RarArchive {
+  archive* reader = nullptr;
+  archive_entry* entry = nullptr;
+};
+
+RarArchive* RAROpenArchiveEx(const wchar_t* path) {
+  std::unique_ptr<RarArchive> rar(new RarArchive);
+  rar->reader = archive_read_new();
+  if (!rar->reader) return nullptr;
+  archive_read_support_format_rar(rar->reader);
+  archive_read_support_format_rar5(rar->reader);
+  if (archive_read_open_filename(rar->reader, qelplat::WideToUtf8(path).c_str(), 64 * 1024) != ARCHIVE_OK) {
+    archive_read_free(rar->reader);
+    return nullptr;
+  }
+  return rar.release();
+}
+
+int RARReadHeaderEx(RarArchive* rar) {
+  int rc = archive_read_next_header(rar->reader, &rar->entry);
+  if (rc == ARCHIVE_EOF) return RAR_END_ARCHIVE;
+  if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return RAR_BAD_DATA;
+  if (archive_entry_is_encrypted(rar->entry)) return RAR_ENCRYPTED;
+  return RAR_SUCCESS;
+}
+
+namespace {
+
+int WriteData(RarArchive* rar, qelplat::CConfinedFile& out) {
+  char buffer[64 * 1024];
+  for (;;) {
+    la_ssize_t n = archive_read_data(rar->reader, buffer, sizeof buffer);
+    if (n == 0) return RAR_SUCCESS;
+    if (n < 0) return RAR_BAD_DATA;
+    if (!out.Write(buffer, static_cast<size_t>(n))) return RAR_WRITE;
+  }
+}
+
+}  // namespace
+
+int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
+  const wchar_t* stored = archive_entry_pathname_w(rar->entry);
+  std::string relative;
+  // A name that would leave the destination is refused, not written elsewhere.
+  if (!stored || !RelativePathOf(SanitizeEntryName(stored), &relative)) return RAR_BAD_DATA;
+  std::string root = qelplat::WideToUtf8(destDir);
+  mode_t type = archive_entry_filetype(rar->entry);
+  if (type == AE_IFDIR) return qelplat::MakeFoldersBelow(root, relative) ? RAR_SUCCESS : RAR_WRITE;
+  if (type != AE_IFREG || archive_entry_hardlink(rar->entry)) {
+    archive_read_data_skip(rar->reader);  // links and devices are not made from a package
+    return RAR_SUCCESS;
+  }
+  qelplat::CConfinedFile out;
+  if (!out.Create(root, relative)) return RAR_WRITE;
+  int rc = WriteData(rar, out);
+  if (rc != RAR_SUCCESS) return rc;
+  out.SetMode(archive_entry_perm(rar->entry) & 0777, false);
+  FILETIME modified = qelplat::FileTimeFromInt64((static_cast<int64_t>(archive_entry_mtime(rar->entry)) + 11644473600LL) *
+                                                 10000000LL);
+  out.SetTimes(modified, modified);
+  return out.Close() ? RAR_SUCCESS : RAR_WRITE;
+}
+
+int RARCloseArchive(RarArchive* rar) {
+  if (!rar) return RAR_SUCCESS;
+  archive_read_free(rar->reader);
+  delete rar;
+  return RAR_SUCCESS;
+}
+
+int UnrarToFolder(const wchar_t* archive, const wchar_t* destDir) {
+  SHCreateDirectoryExW(nullptr, destDir, nullptr);
+  std::unique_ptr<RarArchive, int (*)(RarArchive*)> rar(RAROpenArchiveEx(archive), RARCloseArchive);
+  if (!rar) return -1;
+  for (;;) {
+    int header = RARReadHeaderEx(rar.get());
+    if (header == RAR_END_ARCHIVE) return 0;
+    // Without a header there is no current file: a damaged archive ends here.
+    if (header != RAR_SUCCESS) return -1;
+    if (RARProcessFileW(rar.get(), destDir) != RAR_SUCCESS) return -1;
+  }
+}
+
+}  // namespace QelCompress

@@ -1,0 +1,336 @@
+#include "ZipReader.h"
+
+#include <minizip/unzip.h>
+
+#include <cstring>
+#include <vector>
+
+#include "EntryName.h"
+#include "qelplat/codepage.h"
+#include "qelplat/confined.h"
+#include "qelplat/filetime.h"
+#include "qelplat/shell.h"
+
+namespace QelCompress {
+
+namespace {
+
+const size_t kDataBuffer = 16384;
+const uint32_t kDirectory = 0x10;
+const uint32_t kReadOnly = 0x01;
+const uint32_t kArchive = 0x20;
+const int kHostUnix = 3;
+
+// The source the unzip code reads the archive through: a platform file handle.
+struct ZipInput {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  bool can_seek = false;
+  int64_t start = 0;
+  bool error = false;
+};
+
+voidpf ZCALLBACK InputOpen(voidpf, const void* filename, int) {
+  HANDLE file = CreateFileW(static_cast<const wchar_t*>(filename), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return nullptr;
+  ZipInput* input = new ZipInput;
+  input->file = file;
+  LARGE_INTEGER zero{};
+  LARGE_INTEGER position{};
+  input->can_seek = SetFilePointerEx(file, zero, &position, FILE_CURRENT) != FALSE;
+  input->start = input->can_seek ? position.QuadPart : 0;
+  return input;
+}
+
+uLong ZCALLBACK InputRead(voidpf, voidpf stream, void* buffer, uLong size) {
+  ZipInput* input = static_cast<ZipInput*>(stream);
+  DWORD got = 0;
+  if (!ReadFile(input->file, buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    input->error = true;
+    return 0;
+  }
+  return got;
+}
+
+uLong ZCALLBACK InputWrite(voidpf, voidpf, const void*, uLong) { return 0; }
+
+ZPOS64_T ZCALLBACK InputTell(voidpf, voidpf stream) {
+  ZipInput* input = static_cast<ZipInput*>(stream);
+  LARGE_INTEGER zero{};
+  LARGE_INTEGER position{};
+  if (!SetFilePointerEx(input->file, zero, &position, FILE_CURRENT)) return static_cast<ZPOS64_T>(-1);
+  return static_cast<ZPOS64_T>(position.QuadPart - input->start);
+}
+
+long ZCALLBACK InputSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
+  ZipInput* input = static_cast<ZipInput*>(stream);
+  if (!input->can_seek) return -1;
+  LARGE_INTEGER distance{};
+  distance.QuadPart = static_cast<int64_t>(offset);
+  DWORD method = FILE_BEGIN;
+  if (origin == ZLIB_FILEFUNC_SEEK_SET) distance.QuadPart += input->start;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) method = FILE_CURRENT;
+  if (origin == ZLIB_FILEFUNC_SEEK_END) method = FILE_END;
+  return SetFilePointerEx(input->file, distance, nullptr, method) ? 0 : -1;
+}
+
+int ZCALLBACK InputClose(voidpf, voidpf stream) {
+  ZipInput* input = static_cast<ZipInput*>(stream);
+  CloseHandle(input->file);
+  delete input;
+  return 0;
+}
+
+int ZCALLBACK InputError(voidpf, voidpf stream) { return static_cast<ZipInput*>(stream)->error ? 1 : 0; }
+
+FILETIME DosTimeToFileTime(uLong dos) {
+  uint32_t date = static_cast<uint32_t>(dos >> 16);
+  uint32_t time = static_cast<uint32_t>(dos & 0xFFFF);
+  SYSTEMTIME st{};
+  st.wYear = static_cast<WORD>(1980 + (date >> 9));
+  st.wMonth = static_cast<WORD>((date >> 5) & 15);
+  st.wDay = static_cast<WORD>(date & 31);
+  st.wHour = static_cast<WORD>(time >> 11);
+  st.wMinute = static_cast<WORD>((time >> 5) & 63);
+  st.wSecond = static_cast<WORD>(2 * (time & 31));
+  FILETIME local{};
+  FILETIME utc{};
+  // A date that is no calendar value leaves the times at zero (1601), which no caller takes as real.
+  if (!SystemTimeToFileTime(&st, &local) || !LocalFileTimeToFileTime(&local, &utc)) return FILETIME{};
+  return utc;
+}
+
+FILETIME UnixSecondsToFileTime(int32_t seconds) {
+  return qelplat::FileTimeFromInt64((static_cast<int64_t>(seconds) + 11644473600LL) * 10000000LL);
+}
+
+uint32_t LittleEndian(const unsigned char* p, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+// The "UT" block of a local extra field replaces the DOS times it carries.
+void ApplyExtendedTimes(const std::vector<unsigned char>& extra, ZipEntry& entry) {
+  if (extra.size() <= 4) return;
+  for (size_t at = 0; at + 4 < extra.size();) {
+    uint32_t id = LittleEndian(&extra[at], 2);
+    uint32_t size = LittleEndian(&extra[at + 2], 2);
+    if (id != 0x5455) {
+      at += 4 + size;
+      continue;
+    }
+    size_t p = at + 4;
+    size_t end = std::min(extra.size(), p + size);
+    if (p >= end) return;
+    unsigned flags = extra[p++];
+    FILETIME* targets[3] = {&entry.modification_time, &entry.access_time, &entry.creation_time};
+    for (int bit = 0; bit < 3; ++bit) {
+      if (!(flags & (1u << bit))) continue;
+      if (p + 4 > end) return;
+      *targets[bit] = UnixSecondsToFileTime(static_cast<int32_t>(LittleEndian(&extra[p], 4)));
+      p += 4;
+    }
+    return;
+  }
+}
+
+uint32_t AttributesOf(const unz_file_info64& info, uint32_t* unix_mode) {
+  int host = static_cast<int>(info.version >> 8);
+  uint32_t external = static_cast<uint32_t>(info.external_fa);
+  *unix_mode = host == kHostUnix ? (external >> 16) & 07777 : 0;
+  if (host == 0 || host == 7 || host == 11 || host == 14) return external & 0x37;
+  uint32_t attributes = kArchive;
+  if (external & 0x40000000u) attributes |= kDirectory;
+  if (!(external & 0x00800000u)) attributes |= kReadOnly;
+  return attributes;
+}
+
+}  // namespace
+
+struct ZipReader {
+  unzFile unz = nullptr;
+  int position = -1;  // the item the unzip code stands on
+  bool item_open = false;
+  int cached_index = -1;
+  ZipEntry cached{};
+  std::vector<char> buffer;
+  int count = 0;
+};
+
+namespace {
+
+void CloseItem(ZipReader* r) {
+  if (!r->item_open) return;
+  unzCloseCurrentFile(r->unz);
+  r->item_open = false;
+}
+
+bool GoTo(ZipReader* r, int index) {
+  if (r->position < 0 || r->position > index) {
+    if (unzGoToFirstFile(r->unz) != UNZ_OK) return false;
+    r->position = 0;
+  }
+  while (r->position < index) {
+    if (unzGoToNextFile(r->unz) != UNZ_OK) return false;
+    ++r->position;
+  }
+  return true;
+}
+
+ZipReader* ReaderOf(ZipHandle* handle, uint32_t* code) {
+  if (!handle) {
+    *code = ZR_ARGS;
+    return nullptr;
+  }
+  if (handle->kind != 1) {
+    *code = ZR_WRONGKIND;
+    return nullptr;
+  }
+  return handle->reader;
+}
+
+}  // namespace
+
+uint32_t OpenZip(const wchar_t* path, ZipHandle** handle) {
+  *handle = nullptr;
+  zlib_filefunc64_def functions{InputOpen, InputRead, InputWrite, InputTell, InputSeek, InputClose, InputError, nullptr};
+  unzFile unz = unzOpen2_64(path, &functions);
+  if (!unz) return ZR_NOFILE;
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(unz, &global) != UNZ_OK) {
+    unzClose(unz);
+    return ZR_NOFILE;
+  }
+  std::unique_ptr<ZipReader> reader(new ZipReader);
+  reader->unz = unz;
+  reader->count = static_cast<int>(global.number_entry);
+  *handle = new ZipHandle{1, reader.release()};
+  return ZR_OK;
+}
+
+uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
+  uint32_t code = ZR_OK;
+  ZipReader* r = ReaderOf(handle, &code);
+  if (!r) return code;
+  if (index < -1 || index >= r->count) return ZR_ARGS;
+  CloseItem(r);
+  if (index == r->cached_index && index != -1) {
+    entry = r->cached;
+    return ZR_OK;
+  }
+  if (index == -1) {
+    memset(&entry, 0, sizeof entry);
+    entry.index = r->count;
+    return ZR_OK;
+  }
+  if (!GoTo(r, index)) return ZR_CORRUPT;
+  unz_file_info64 info{};
+  char stored[520] = {};
+  if (unzGetCurrentFileInfo64(r->unz, &info, stored, 519, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
+  // Opening the item's data checks its local header against the directory.
+  if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
+  int extra_size = unzGetLocalExtrafield(r->unz, nullptr, 0);
+  std::vector<unsigned char> extra(extra_size > 0 ? static_cast<size_t>(extra_size) : 0);
+  if (extra_size < 0 || (extra_size > 0 && unzGetLocalExtrafield(r->unz, extra.data(), extra_size) != extra_size)) {
+    unzCloseCurrentFile(r->unz);
+    return ZR_READ;
+  }
+  unzCloseCurrentFile(r->unz);
+  memset(&entry, 0, sizeof entry);
+  entry.index = index;
+  std::wstring name = SanitizeEntryName(qelplat::Utf8ToWide(std::string(stored, strnlen(stored, 519))));
+  wcsncpy(entry.name, name.c_str(), 519);
+  entry.attributes = AttributesOf(info, &entry.unix_mode);
+  entry.compressed_size = static_cast<int32_t>(info.compressed_size);
+  entry.uncompressed_size = static_cast<int32_t>(info.uncompressed_size);
+  entry.access_time = entry.creation_time = entry.modification_time = DosTimeToFileTime(info.dosDate);
+  ApplyExtendedTimes(extra, entry);
+  r->cached = entry;
+  r->cached_index = index;
+  r->cached.unix_mode = entry.unix_mode;
+  return ZR_OK;
+}
+
+namespace {
+
+uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFile& out) {
+  if (info.flag & 1) return ZR_PASSWORD;  // encrypted, and no password is ever given
+  if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
+  r->item_open = true;
+  if (r->buffer.empty()) r->buffer.resize(kDataBuffer);
+  uint64_t total = 0;
+  for (;;) {
+    int n = unzReadCurrentFile(r->unz, r->buffer.data(), static_cast<unsigned>(r->buffer.size()));
+    if (n < 0) return ZR_FLATE;
+    if (n == 0) break;
+    if (!out.Write(r->buffer.data(), static_cast<size_t>(n))) return ZR_WRITE;
+    total += static_cast<uint64_t>(n);
+  }
+  r->item_open = false;
+  // The stored CRC is compared when the item is closed: corrupt data is not a success.
+  if (unzCloseCurrentFile(r->unz) != UNZ_OK || total != info.uncompressed_size) return ZR_FLATE;
+  return ZR_OK;
+}
+
+}  // namespace
+
+uint32_t UnzipItem(ZipHandle* handle, int index, const std::string& root, const std::wstring& name) {
+  uint32_t code = ZR_OK;
+  ZipReader* r = ReaderOf(handle, &code);
+  if (!r) return code;
+  CloseItem(r);
+  if (index < 0 || index >= r->count) return ZR_ARGS;
+  ZipEntry entry;
+  code = GetZipItem(handle, index, entry);
+  if (code != ZR_OK) return code;
+  std::string relative;
+  // A name that would still climb out of the folder is never written.
+  if (!RelativePathOf(name, &relative)) return ZR_NOFILE;
+  if (entry.attributes & kDirectory) return qelplat::MakeFoldersBelow(root, relative) ? ZR_OK : ZR_NOFILE;
+  if (!GoTo(r, index)) return ZR_CORRUPT;
+  unz_file_info64 info{};
+  if (unzGetCurrentFileInfo64(r->unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
+  qelplat::CConfinedFile out;
+  if (!out.Create(root, relative)) return ZR_NOFILE;
+  code = CopyItemData(r, info, out);
+  CloseItem(r);
+  if (code != ZR_OK) return code;
+  out.SetMode(entry.unix_mode, (entry.attributes & kReadOnly) != 0);
+  out.SetTimes(entry.access_time, entry.modification_time);
+  return out.Close() ? ZR_OK : ZR_WRITE;
+}
+
+uint32_t CloseZipReader(ZipHandle* handle) {
+  if (!handle) return ZR_OK;
+  if (handle->reader) {
+    CloseItem(handle->reader);
+    unzClose(handle->reader->unz);
+    delete handle->reader;
+  }
+  delete handle;
+  return ZR_OK;
+}
+
+uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
+  if (!archive || !destDir || !*archive || !*destDir) return ZR_NOTSET;
+  SHCreateDirectoryExW(nullptr, destDir, nullptr);
+  std::string root = qelplat::WideToUtf8(destDir);
+  while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  ZipHandle* raw = nullptr;
+  uint32_t code = OpenZip(archive, &raw);
+  if (code != ZR_OK) return code;
+  std::unique_ptr<ZipHandle, uint32_t (*)(ZipHandle*)> handle(raw, CloseZipReader);
+  ZipEntry count{};
+  GetZipItem(handle.get(), -1, count);
+  uint32_t first = ZR_OK;
+  for (int i = 0; i < count.index; ++i) {
+    ZipEntry entry;
+    uint32_t item = GetZipItem(handle.get(), i, entry);
+    if (item == ZR_OK) item = UnzipItem(handle.get(), i, root, entry.name);
+    if (first == ZR_OK) first = item;
+  }
+  return first;
+}
+
+}  // namespace QelCompress

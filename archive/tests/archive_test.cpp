@@ -1,0 +1,199 @@
+// Archives made by real tools in the test itself (Info-ZIP zip, Python's zipfile, a stored-rar writer
+// checked with bsdtar), unpacked through the library's exports.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "QelCompress/QelCompress.h"
+#include "qelplat/codepage.h"
+#include "test_support.h"
+
+namespace {
+
+std::wstring W(const std::string& s) { return qelplat::Utf8ToWide(s); }
+
+int Unpack(const std::string& archive, const std::string& dest) {
+  return QELDeCompress(W(archive).c_str(), W(dest).c_str());
+}
+
+int Shell(const std::string& command) {
+  std::string out;
+  int rc = qeltest::RunCommand(command, &out);
+  EXPECT_EQ(rc, 0) << command << "\n" << out;
+  return rc;
+}
+
+// Python's zipfile writing members given as (name, data[, unix mode]) tuples.
+void PythonZip(const std::string& path, const std::string& members, const std::string& extra = "") {
+  std::string script = path + ".py";
+  qeltest::WriteFile(script, "import zipfile\nz = zipfile.ZipFile('" + path + "', 'w', zipfile.ZIP_DEFLATED)\nfor m in " +
+                                 members +
+                                 ":\n    info = zipfile.ZipInfo(m[0], date_time=(2020, 5, 17, 10, 20, 30))\n"
+                                 "    info.compress_type = zipfile.ZIP_DEFLATED\n"
+                                 "    if len(m) > 2:\n        info.create_system = 3\n"
+                                 "        info.external_attr = m[2] << 16\n"
+                                 "    z.writestr(info, m[1])\nz.close()\n" +
+                                 extra + "\n");
+  Shell("python3 " + script);
+}
+
+std::string Tree(const std::string& dir) {
+  std::string out;
+  qeltest::RunCommand("cd '" + dir + "' && find . | sort", &out);
+  return out;
+}
+
+TEST(PackType, TheFirstSevenBytesDecide) {
+  qeltest::TempDir dir;
+  int type = 7;
+  EXPECT_EQ(QELPackType(nullptr, &type), 5);
+  EXPECT_EQ(type, 7);
+  EXPECT_EQ(QELPackType(W(dir.file("missing")).c_str(), &type), 13);
+  struct Case {
+    std::string bytes;
+    int result;
+    int type;
+  } cases[] = {{"PK\x03\x04", -1, -1},
+               {"PK\x03\x04garbage", 0, 2},
+               {std::string("Rar!\x1a\x07\x00", 7), 0, 1},
+               {std::string("Rar!\x1a\x07\x01\x00", 8), 0, 1},
+               {std::string("Rar!\x1a\x07\x03", 7), 0, -1},
+               {std::string("PK\x05\x06\0\0\0\0", 8), 0, -1},
+               {std::string("MZ\x90\x00\x03\x00\x00\x00", 8), 0, -1}};
+  for (const Case& c : cases) {
+    qeltest::WriteFile(dir.file("a.bin"), c.bytes);
+    type = 9;
+    EXPECT_EQ(QELPackType(W(dir.file("a.bin")).c_str(), &type), c.result);
+    EXPECT_EQ(type, c.type);
+  }
+  qeltest::WriteFile(dir.file("a.bin"), std::string("PK\x05\x06\0\0\0\0", 8));
+  EXPECT_EQ(Unpack(dir.file("a.bin"), dir.file("out")), 15);
+  qeltest::WriteFile(dir.file("b.bin"), "PK\x03\x04 cut before any directory");
+  EXPECT_EQ(Unpack(dir.file("b.bin"), dir.file("out")), 0x200);
+  EXPECT_EQ(QELDeCompress(W(dir.file("b.bin")).c_str(), nullptr), 5);
+}
+
+TEST(Zip, InfoZipArchivesUnpackWithFoldersBytesTimesAndModes) {
+  qeltest::TempDir dir;
+  Shell("mkdir -p " + dir.file("src/sub/deep") + " " + dir.file("src/empty"));
+  std::string binary;
+  for (unsigned i = 0; i < 300000; ++i) binary.push_back(static_cast<char>((i * 7919u) >> 3));
+  qeltest::WriteFile(dir.file("src/sub/deep/data.bin"), binary);
+  qeltest::WriteFile(dir.file("src/产品说明.txt"), "说明");
+  qeltest::WriteFile(dir.file("src/setup.exe"), "#!/bin/sh\necho installed\n");
+  Shell("chmod 755 " + dir.file("src/setup.exe") + " && touch -d '2021-03-04 05:06:07' " + dir.file("src/setup.exe"));
+  for (const char* level : {"-9", "-0"}) {
+    std::string zip = dir.file(std::string("p") + level + ".zip");
+    Shell("cd " + dir.file("src") + " && zip -q -r " + level + " " + zip + " .");
+    std::string out = dir.file(std::string("out") + level);
+    ASSERT_EQ(Unpack(zip, out + "/"), 0) << level;
+    EXPECT_EQ(Tree(out), Tree(dir.file("src"))) << level;
+    EXPECT_TRUE(qeltest::ReadFile(out + "/sub/deep/data.bin") == binary);
+    EXPECT_EQ(qeltest::ReadFile(out + "/产品说明.txt"), "说明");
+    struct stat st;
+    ASSERT_EQ(stat((out + "/setup.exe").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u) << "an installer stays runnable";
+    struct stat source;
+    stat(dir.file("src/setup.exe").c_str(), &source);
+    EXPECT_EQ(st.st_mtime, source.st_mtime) << "the extended time block gives the exact second";
+  }
+}
+
+TEST(Zip, NothingIsWrittenOutsideTheDestination) {
+  qeltest::TempDir dir;
+  std::string dest = dir.file("a/b/dest");
+  Shell("mkdir -p " + dest + " " + dir.file("outside"));
+  Shell("ln -s " + dir.file("outside") + " " + dest + "/planted");
+  PythonZip(dir.file("evil.zip"),
+            "[('../up1.txt', 'x'), ('..\\\\up2.txt', 'x'), ('/abs.txt', 'abs'), ('C:\\\\drive.txt', 'drive'),"
+            " ('a/../../up3.txt', 'x'), ('..', 'x'), ('a/..', 'x'), ('ok/../b.txt', 'b'),"
+            " ('..\\\\..\\\\x.txt', 'xx'), ('planted/pwn.txt', 'pwn'), ('good/file.txt', 'good')]");
+  int rc = Unpack(dir.file("evil.zip"), dest);
+  EXPECT_NE(rc, 0) << "refused names make the result a failure";
+  EXPECT_EQ(Tree(dir.file("outside")), ".\n");
+  EXPECT_FALSE(qeltest::FileExists(dir.file("a/b/up1.txt")));
+  EXPECT_FALSE(qeltest::FileExists(dir.file("a/b/up2.txt")));
+  EXPECT_FALSE(qeltest::FileExists(dir.file("a/up3.txt")));
+  EXPECT_FALSE(qeltest::FileExists(dir.file("a/b/up3.txt")));
+  EXPECT_EQ(qeltest::ReadFile(dest + "/abs.txt"), "abs");
+  EXPECT_EQ(qeltest::ReadFile(dest + "/drive.txt"), "drive");
+  EXPECT_EQ(qeltest::ReadFile(dest + "/b.txt"), "b");
+  EXPECT_EQ(qeltest::ReadFile(dest + "/x.txt"), "xx");
+  EXPECT_EQ(qeltest::ReadFile(dest + "/good/file.txt"), "good");
+}
+
+TEST(Zip, DamagedMembersFailButTheOthersAreExtracted) {
+  qeltest::TempDir dir;
+  PythonZip(dir.file("crc.zip"), "[('one.txt', 'first member'), ('two.txt', 'A' * 5000), ('three.txt', 'third')]",
+            "data = bytearray(open('" + dir.file("crc.zip") +
+                "', 'rb').read())\ni = data.find(b'two.txt') + 7 + 4\ndata[i] ^= 0x55\nopen('" +
+                dir.file("crc.zip") + "', 'wb').write(bytes(data))");
+  EXPECT_EQ(Unpack(dir.file("crc.zip"), dir.file("out")), 0x5000000);
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/one.txt")), "first member");
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/three.txt")), "third");
+  PythonZip(dir.file("cut.zip"), "[('one.txt', __import__('os').urandom(10000))]");
+  Shell("truncate -s 200 " + dir.file("cut.zip"));
+  EXPECT_EQ(Unpack(dir.file("cut.zip"), dir.file("out2")), 0x200);
+}
+
+TEST(Zip, UnpackingAgainReplacesFilesEvenReadOnlyOnes) {
+  qeltest::TempDir dir;
+  PythonZip(dir.file("p.zip"), "[('setup.exe', 'new', 0o444), ('dir/', '', 0o40755)]");
+  Shell("mkdir -p " + dir.file("out") + " && echo old > " + dir.file("out/setup.exe") + " && chmod 444 " +
+      dir.file("out/setup.exe"));
+  EXPECT_EQ(Unpack(dir.file("p.zip"), dir.file("out")), 0);
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/setup.exe")), "new");
+  EXPECT_EQ(Unpack(dir.file("p.zip"), dir.file("out")), 0) << "and again";
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("out/dir").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode));
+}
+
+std::string MakeRar(const qeltest::TempDir& dir, const std::string& name, const std::string& members) {
+  std::string path = dir.file(name);
+  Shell("python3 " + std::string(QEL_SOURCE_DIR) + "/archive/tests/make_rar4.py " + path + " " + members);
+  return path;
+}
+
+TEST(Rar, StoredArchivesUnpackWithTheirFolders) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile(dir.file("a.txt"), "alpha");
+  qeltest::WriteFile(dir.file("b.bin"), std::string(70000, 'b'));
+  std::string rar = MakeRar(dir, "p.rar", "docs/ docs/a.txt=" + dir.file("a.txt") + " b.bin=" + dir.file("b.bin"));
+  std::string listing;
+  ASSERT_EQ(qeltest::RunCommand("bsdtar -tf " + rar, &listing), 0) << listing;
+  EXPECT_NE(listing.find("docs/a.txt"), std::string::npos);
+  int type = 0;
+  EXPECT_EQ(QELPackType(W(rar).c_str(), &type), 0);
+  EXPECT_EQ(type, 1);
+  ASSERT_EQ(Unpack(rar, dir.file("out")), 0);
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/docs/a.txt")), "alpha");
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/b.bin")), std::string(70000, 'b'));
+  std::string empty = MakeRar(dir, "empty.rar", "");
+  EXPECT_EQ(Unpack(empty, dir.file("out-empty")), 0);
+}
+
+TEST(Rar, DamagedOrClimbingArchivesFailWithoutWritingOutside) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile(dir.file("a.txt"), "alpha");
+  std::string climbing = MakeRar(dir, "up.rar", "../escape.txt=" + dir.file("a.txt"));
+  EXPECT_EQ(Unpack(climbing, dir.file("out")), 0);
+  EXPECT_FALSE(qeltest::FileExists(dir.file("escape.txt")));
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/escape.txt")), "alpha") << "kept inside";
+  std::string refused = MakeRar(dir, "dots.rar", "a/..=" + dir.file("a.txt"));
+  EXPECT_EQ(Unpack(refused, dir.file("out-dots")), -1);
+  EXPECT_FALSE(qeltest::FileExists(dir.file("a")));
+  std::string rar = MakeRar(dir, "d.rar", "first.txt=" + dir.file("a.txt") + " second.txt=" + dir.file("a.txt"));
+  std::string bytes = qeltest::ReadFile(rar);
+  size_t second = bytes.find("second.txt");
+  ASSERT_NE(second, std::string::npos);
+  bytes[second - 30] ^= 0x5A;  // inside the second file's header
+  qeltest::WriteFile(dir.file("d2.rar"), bytes);
+  EXPECT_EQ(Unpack(dir.file("d2.rar"), dir.file("out2")), -1);
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out2/first.txt")), "alpha");
+  EXPECT_EQ(QELDeCompress(W(rar).c_str(), nullptr), 5);
+}
+
+}  // namespace
