@@ -32,15 +32,24 @@ function(qel_add_test_binary name)
     DISCOVERY_TIMEOUT 60)
 endfunction()
 
-# qel_add_fuzz_target(<name> SOURCES <files...> LIBS <libs...> [SECONDS <n>])
-# Built only with QEL_FUZZ (clang); a short run is registered as a test labelled "fuzz".
+# qel_add_fuzz_target(<name> SOURCES <files...> LIBS <libs...> [RUNS <n>] [CORPUS <dir>])
+# Built only with QEL_FUZZ (clang). The test "fuzz.<name>" replays every input of the kept corpus
+# (default: <this folder>/corpus/<name>, which must exist), then runs a bounded exploration with a fixed seed,
+# so the same commit always gives the same answer. New inputs of that run stay in the build folder;
+# scripts/fuzz explores for longer with random seeds and keeps what crashes in the corpus.
 function(qel_add_fuzz_target name)
-  cmake_parse_arguments(F "" "SECONDS" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(F "" "RUNS;CORPUS" "SOURCES;LIBS" ${ARGN})
   if(NOT QEL_FUZZ)
     return()
   endif()
-  if(NOT F_SECONDS)
-    set(F_SECONDS 20)
+  if(NOT F_RUNS)
+    set(F_RUNS 20000)
+  endif()
+  if(NOT F_CORPUS)
+    set(F_CORPUS ${CMAKE_CURRENT_SOURCE_DIR}/corpus/${name})
+  endif()
+  if(NOT IS_DIRECTORY ${F_CORPUS})
+    message(FATAL_ERROR "fuzz target ${name} has no corpus folder ${F_CORPUS}")
   endif()
   add_executable(${name} ${F_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz
@@ -48,8 +57,25 @@ function(qel_add_fuzz_target name)
   target_compile_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_options(${name} PRIVATE -fsanitize=fuzzer)
   target_link_libraries(${name} PRIVATE ${F_LIBS})
+  set_property(GLOBAL APPEND PROPERTY QEL_FUZZ_TARGETS "${name}=${F_CORPUS}")
   add_test(NAME fuzz.${name}
-    COMMAND ${name} -max_total_time=${F_SECONDS} -rss_limit_mb=2048 -timeout=10
-    WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/fuzz)
-  set_tests_properties(fuzz.${name} PROPERTIES LABELS fuzz TIMEOUT 300)
+    COMMAND ${PROJECT_SOURCE_DIR}/cmake/run-fuzz-target $<TARGET_FILE:${name}> ${F_CORPUS}
+      ${CMAKE_BINARY_DIR}/fuzz/work/${name} ${F_RUNS})
+  set_tests_properties(fuzz.${name} PROPERTIES LABELS fuzz TIMEOUT 600)
+endfunction()
+
+# Writes build/fuzz/targets.txt: one "<program> <corpus folder>" line per fuzz target, for scripts/fuzz.
+function(qel_write_fuzz_target_list)
+  if(NOT QEL_FUZZ)
+    return()
+  endif()
+  get_property(targets GLOBAL PROPERTY QEL_FUZZ_TARGETS)
+  set(lines "")
+  foreach(pair ${targets})
+    string(REPLACE "=" ";" parts "${pair}")
+    list(GET parts 0 target)
+    list(GET parts 1 corpus)
+    string(APPEND lines "${CMAKE_BINARY_DIR}/fuzz/${target} ${corpus}\n")
+  endforeach()
+  file(WRITE ${CMAKE_BINARY_DIR}/fuzz/targets.txt "${lines}")
 endfunction()

@@ -31,18 +31,33 @@ void RemoveTree(const std::string& path) {
   unlink(path.c_str());
 }
 
-std::string Scratch() {
-  static std::string base = [] {
-    char templ[] = "/tmp/qel-unzip-fuzz-XXXXXX";
-    return std::string(mkdtemp(templ));
-  }();
-  return base;
+// A scratch folder below the run's own folder, removed when the run ends: a fuzz run leaves nothing elsewhere.
+class CScratch {
+ public:
+  CScratch() {
+    char cwd[4096];
+    std::string templ = std::string(getcwd(cwd, sizeof cwd) ? cwd : ".") + "/unzip-fuzz-XXXXXX";
+    if (mkdtemp(&templ[0])) path_ = templ;
+  }
+  ~CScratch() {
+    if (!path_.empty()) RemoveTree(path_);
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+const std::string& Scratch() {
+  static CScratch scratch;
+  return scratch.path();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string base = Scratch();
+  const std::string& base = Scratch();
+  if (base.empty()) abort();
   const std::string archive = base + "/in.zip";
   const std::string dest = base + "/box/dest";
   FILE* f = fopen(archive.c_str(), "wb");

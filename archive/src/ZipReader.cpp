@@ -242,6 +242,11 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
   std::wstring name = SanitizeEntryName(qelplat::Utf8ToWide(std::string(stored, strnlen(stored, 519))));
   wcsncpy(entry.name, name.c_str(), 519);
   entry.attributes = AttributesOf(info, &entry.unix_mode);
+  // Many writers mark folders only by the trailing separator, with no directory bit at all.
+  size_t stored_length = strnlen(stored, 519);
+  if (stored_length > 0 && (stored[stored_length - 1] == '/' || stored[stored_length - 1] == '\\')) {
+    entry.attributes |= kDirectory;
+  }
   entry.compressed_size = static_cast<int32_t>(info.compressed_size);
   entry.uncompressed_size = static_cast<int32_t>(info.uncompressed_size);
   entry.access_time = entry.creation_time = entry.modification_time = DosTimeToFileTime(info.dosDate);

@@ -101,6 +101,41 @@ TEST(Zip, InfoZipArchivesUnpackWithFoldersBytesTimesAndModes) {
   }
 }
 
+TEST(Zip, FolderEntriesWithoutTheDirectoryBitUnpackAsInfoZipUnpacksThem) {
+  // Java's archiver and many others mark a folder only by its trailing separator.
+  qeltest::TempDir dir;
+  std::string zip = dir.file("jarlike.zip");
+  qeltest::WriteFile(dir.file("make.py"),
+                     "import zipfile\n"
+                     "z = zipfile.ZipFile('" + zip + "', 'w')\n"
+                     "def add(name, data, system):\n"
+                     "    info = zipfile.ZipInfo(name, date_time=(2020, 5, 17, 10, 20, 30))\n"
+                     "    info.create_system = system\n"
+                     "    info.external_attr = 0\n"
+                     "    z.writestr(info, data)\n"
+                     "add('META-INF/', '', 0)\n"
+                     "add('META-INF/MANIFEST.MF', 'Manifest-Version: 1.0\\n', 0)\n"
+                     "add('lib/', '', 3)\n"
+                     "add('lib/deep/', '', 3)\n"
+                     "add('lib/deep/a.txt', 'below a bare folder entry', 3)\n"
+                     "add('win\\\\sub\\\\', '', 0)\n"
+                     "add('win\\\\sub\\\\f.txt', 'backslashes', 0)\n"
+                     "add('empty/', '', 0)\n"
+                     "z.close()\n");
+  Shell("python3 " + dir.file("make.py"));
+  ASSERT_EQ(Unpack(zip, dir.file("ours")), 0);
+  std::string out;
+  // Info-ZIP warns about the backslashes (exit code 1) and unpacks all the same.
+  int rc = qeltest::RunCommand("unzip -o -q " + zip + " -d " + dir.file("infozip"), &out);
+  ASSERT_LE(rc, 1) << out;
+  EXPECT_EQ(Tree(dir.file("ours")), Tree(dir.file("infozip")));
+  EXPECT_EQ(qeltest::ReadFile(dir.file("ours/lib/deep/a.txt")), "below a bare folder entry");
+  EXPECT_EQ(qeltest::ReadFile(dir.file("ours/win/sub/f.txt")), "backslashes");
+  struct stat st;
+  ASSERT_EQ(stat(dir.file("ours/empty").c_str(), &st), 0);
+  EXPECT_TRUE(S_ISDIR(st.st_mode)) << "a folder entry is never an empty file";
+}
+
 TEST(Zip, NothingIsWrittenOutsideTheDestination) {
   qeltest::TempDir dir;
   std::string dest = dir.file("a/b/dest");

@@ -21,15 +21,14 @@ void Thread::init() {
   m_processorCount = qelplat::ProcessorCount();
 }
 
-bool Thread::start() {
-  m_stop = false;
-  return createThread();
-}
+bool Thread::start() { return createThread(); }
 
 bool Thread::createThread() {
   // Held across the creation so a worker that ends at once cannot clear the handle before it is stored.
   std::lock_guard<std::mutex> guard(m_lock);
+  // A refused second start leaves a pending stop request of the running worker as it was.
   if (m_handle) return false;
+  m_stop = false;
   DWORD id = 0;
   HANDLE handle = qelplat::BeginThread(m_stackSize, &Thread::ThreadFunction, this, &id);
   if (!handle) return false;

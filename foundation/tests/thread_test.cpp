@@ -12,6 +12,7 @@
 
 #include "QelTools/Thread.h"
 #include "qelplat/thread.h"
+#include "test_support.h"
 
 namespace {
 
@@ -23,14 +24,15 @@ class GatedWorker : public QEL::Thread {
   bool startupResult = true;
   bool throwInRun = false;
   bool stopSelf = false;
+  bool wakeOnStop = true;
 
   void Release() {
     std::lock_guard<std::mutex> guard(lock_);
     open_ = true;
     changed_.notify_all();
   }
-  void WaitForTurn(int n) {
-    while (turns.load() < n) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  bool WaitForTurn(int n) {
+    return qeltest::WaitUntil([&] { return turns.load() >= n; });
   }
 
  protected:
@@ -44,7 +46,9 @@ class GatedWorker : public QEL::Thread {
     return 7;
   }
   void cleanup() override { ++cleanups; }
-  void doStop() override { Release(); }
+  void doStop() override {
+    if (wakeOnStop) Release();
+  }
 
  private:
   std::mutex lock_;
@@ -80,7 +84,7 @@ TEST(ThreadTest, NeverStartedObjectIsIdleAndJoinsAtOnce) {
 TEST(ThreadTest, JoinWithATimeReportsWhetherTheThreadEnded) {
   GatedWorker worker;
   ASSERT_TRUE(worker.start());
-  worker.WaitForTurn(1);
+  ASSERT_TRUE(worker.WaitForTurn(1)) << "the worker never began its turn";
   EXPECT_TRUE(worker.isRunning());
   EXPECT_NE(worker.getHandle(), nullptr);
   EXPECT_NE(worker.getThreadID(), 0u);
@@ -101,7 +105,7 @@ TEST(ThreadTest, StopDuringASleepWaitsForTheTurnAndTheThreadCanStartAgain) {
   SleepyWorker worker;
   for (int round = 0; round < 3; ++round) {
     ASSERT_TRUE(worker.start()) << round;
-    while (worker.turns.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(qeltest::WaitUntil([&] { return worker.turns.load() > 0; })) << "no turn began, round " << round;
     worker.stop();
     EXPECT_FALSE(worker.isRunning()) << round;
     EXPECT_EQ(worker.getHandle(), nullptr) << round;
@@ -112,12 +116,25 @@ TEST(ThreadTest, StopDuringASleepWaitsForTheTurnAndTheThreadCanStartAgain) {
 TEST(ThreadTest, SecondStartWhileRunningIsRefused) {
   GatedWorker worker;
   ASSERT_TRUE(worker.start());
-  worker.WaitForTurn(1);
+  ASSERT_TRUE(worker.WaitForTurn(1)) << "the worker never began its turn";
   HANDLE first = worker.getHandle();
   EXPECT_FALSE(worker.start());
   EXPECT_EQ(worker.getHandle(), first);
   worker.stop();
   EXPECT_EQ(worker.turns.load(), 1);
+}
+
+TEST(ThreadTest, ARefusedSecondStartLeavesAPendingStopAsItWas) {
+  GatedWorker worker;
+  worker.wakeOnStop = false;
+  ASSERT_TRUE(worker.start());
+  ASSERT_TRUE(worker.WaitForTurn(1)) << "the worker never began its turn";
+  worker.tryStop();
+  EXPECT_FALSE(worker.start());
+  worker.Release();
+  EXPECT_TRUE(worker.join(30000)) << "the stop asked before the refused start was lost";
+  EXPECT_EQ(worker.turns.load(), 1);
+  worker.stop();
 }
 
 TEST(ThreadTest, ExitCodeFollowsTheLastTurn) {
@@ -135,7 +152,7 @@ TEST(ThreadTest, ExitCodeFollowsTheLastTurn) {
     HANDLE h = qelplat::BeginThread(0, &QEL::Thread::ThreadFunction, &worker, nullptr);
     ASSERT_NE(h, nullptr);
     auto turnsDone = [&] { return c.throwInRun ? worker.turns.load() >= 1 : worker.cleanups.load() >= 2; };
-    while (!turnsDone()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(qeltest::WaitUntil(turnsDone)) << "the turns never ended";
     worker.tryStop();
     ASSERT_EQ(WaitForSingleObject(h, INFINITE), WAIT_OBJECT_0);
     DWORD code = 0;
@@ -159,7 +176,7 @@ TEST(ThreadTest, StopFromInsideTheWorkerDoesNotWaitForItself) {
 TEST(ThreadTest, ManyWaitersAllReturnWhenTheWorkerEndsAndClosesItsHandle) {
   GatedWorker worker;
   ASSERT_TRUE(worker.start());
-  worker.WaitForTurn(1);
+  ASSERT_TRUE(worker.WaitForTurn(1)) << "the worker never began its turn";
   std::atomic<int> returned{0};
   std::vector<std::thread> waiters;
   for (int i = 0; i < 8; ++i)
@@ -181,7 +198,7 @@ TEST(ThreadTest, ProcessorAffinity) {
   EXPECT_EQ(worker.setProcessorAffinity(count + 1), -1);
   EXPECT_EQ(worker.setProcessorAffinity(1), static_cast<int>(ERROR_INVALID_HANDLE));  // no thread yet
   ASSERT_TRUE(worker.start());
-  worker.WaitForTurn(1);
+  ASSERT_TRUE(worker.WaitForTurn(1)) << "the worker never began its turn";
   EXPECT_EQ(worker.setProcessorAffinity(1), 0);
   cpu_set_t set;
   ASSERT_EQ(sched_getaffinity(static_cast<pid_t>(worker.getThreadID()), sizeof(set), &set), 0);

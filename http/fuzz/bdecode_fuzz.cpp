@@ -23,7 +23,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     qelhttp::detail::bencode(twice, again);
     if (once != twice) abort();
   }
-  static const std::string path = "/tmp/qel-bdecode-fuzz-" + std::to_string(getpid()) + ".meta";
+  // In the run's own folder: a fuzz run leaves nothing elsewhere.
+  static const std::string path = "bdecode-fuzz-" + std::to_string(getpid()) + ".meta";
   FILE* f = fopen(path.c_str(), "wb");
   if (!f) return 0;
   fwrite(data, 1, size, f);

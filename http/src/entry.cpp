@@ -149,6 +149,8 @@ class decoder {
   decoder(const char* first, const char* last) : cur_(first), last_(last) {}
 
   bool decode(entry& out, int depth) {
+    // A repeated dictionary key lands in a slot that already holds a value: the last one wins whole.
+    out = entry();
     if (depth >= max_bdecode_depth || cur_ == last_) return false;
     char c = *cur_;
     if (c == 'i') return decode_integer(out);
@@ -178,12 +180,12 @@ class decoder {
     bool negative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
     if (i == text.size() || !isdigit(static_cast<unsigned char>(text[i]))) return false;
+    // Read as strtoll reads: a value out of range saturates at the nearest limit.
     uint64_t magnitude = 0;
     const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max()) + (negative ? 1 : 0);
     for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
       uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-      if (magnitude > (limit - digit) / 10) return false;
-      magnitude = magnitude * 10 + digit;
+      magnitude = magnitude > (limit - digit) / 10 ? limit : magnitude * 10 + digit;
     }
     out.integer() = negative ? static_cast<int64_t>(0 - magnitude) : static_cast<int64_t>(magnitude);
     return true;
@@ -249,10 +251,15 @@ int bencode(std::vector<char>& out, const entry& e) {
 }
 
 entry bdecode(const char* first, const char* last) {
-  entry result;
-  decoder d(first, last);
-  if (!first || first > last || !d.decode(result, 0)) return entry();
-  return result;
+  if (!first || first > last) return entry();
+  try {
+    entry result;
+    decoder d(first, last);
+    return d.decode(result, 0) ? result : entry();
+  } catch (const std::exception&) {
+    // Decoding never raises: whatever went wrong, the caller sees input that did not decode.
+    return entry();
+  }
 }
 
 }  // namespace detail

@@ -416,15 +416,27 @@ void http_stream::receive_header(error_code& ec) {
   finish_head(ec);
 }
 
-// What both roads do with a whole header block: parse it, make the location absolute, and take framing,
-// connection and cookies. ec keeps the status error unless the block itself is bad.
+// What the synchronous road does with a whole header block: parse it, make the location absolute, and take
+// framing, connection and cookies. ec keeps the status error unless the block itself is bad.
 void http_stream::finish_head(error_code& ec) {
-  if (!detail::parse_http_headers(content_length_, location_, content_type_, header_text_.data(),
-                                  header_text_.data() + header_text_.size(), response_)) {
+  if (!parse_head()) {
     ec = make_error_code(errc::malformed_response_headers);
     return;
   }
+  apply_head();
+}
+
+bool http_stream::parse_head() {
+  if (!detail::parse_http_headers(content_length_, location_, content_type_, header_text_.data(),
+                                  header_text_.data() + header_text_.size(), response_)) {
+    return false;
+  }
   location_ = detail::absolute_location(location_, url_);
+  return true;
+}
+
+// Framing, connection and cookies of a head that is not left for a redirect.
+void http_stream::apply_head() {
   std::string value;
   if (response_.find(http_options::transfer_encoding, value) && value == "chunked") chunked_ = true;
   if (sent_.find(http_options::connection) == "close") keep_alive_ = false;

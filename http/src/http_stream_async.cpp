@@ -41,7 +41,8 @@ void http_stream::async_open_url(const url& u, open_handler handler) {
   // Any other proxy type connects directly on this road.
   if (proxy_.type != proxy_settings::http && proxy_.type != proxy_settings::http_pw) proxy_.type = proxy_settings::none;
   bool routed = route(host, service, ec);
-  proxy_.type = saved.type == proxy_settings::http || saved.type == proxy_settings::http_pw ? saved.type : proxy_.type;
+  // Opening never changes the caller's settings: a later synchronous open still sees the type it was given.
+  proxy_.type = saved.type;
   if (!routed) {
     post(handler, ec);
     return;
@@ -223,11 +224,10 @@ void http_stream::handle_header(const error_code& ec, open_handler handler) {
                           [this, handler](const error_code& e) { handle_header(e, handler); });
     return;
   }
-  error_code outcome;
-  finish_head(outcome);
-  if (outcome == make_error_code(errc::malformed_response_headers)) {
-    handler(outcome);
+  if (!parse_head()) {
+    handler(make_error_code(errc::malformed_response_headers));
     return;
+  // A followed redirect leaves this head at once: its cookies and framing belong to no answer we read.
   }
   if (status_ == 301 || status_ == 302) {
     error_code ignored;
@@ -243,6 +243,7 @@ void http_stream::handle_header(const error_code& ec, open_handler handler) {
       return;
     }
   }
+  apply_head();
   redirect_count_ = 0;
   handler(status_ == 200 || status_ == 206 ? error_code() : make_error_code(status_));
 }

@@ -80,7 +80,9 @@ bool validate(const entry& e, int64_t server_size, resume_state& state) {
 
 }  // namespace
 
-restore_result restore_meta(const boost::filesystem::path& path, int64_t server_size, resume_state& state) {
+namespace {
+
+restore_result read_meta(const boost::filesystem::path& path, int64_t server_size, resume_state& state) {
   boost::system::error_code ec;
   uintmax_t size = boost::filesystem::file_size(path, ec);
   if (ec || size == 0) return ec && boost::filesystem::exists(path) ? restore_result::rejected : restore_result::fresh;
@@ -93,6 +95,17 @@ restore_result restore_meta(const boost::filesystem::path& path, int64_t server_
   entry e = detail::bdecode(bytes.data(), bytes.data() + bytes.size());
   if (e.type() != entry::dictionary_t || !validate(e, server_size, state)) return restore_result::rejected;
   return restore_result::restored;
+}
+
+}  // namespace
+
+// The file comes from disk and may be anything: nothing in it can raise out of here.
+restore_result restore_meta(const boost::filesystem::path& path, int64_t server_size, resume_state& state) {
+  try {
+    return read_meta(path, server_size, state);
+  } catch (...) {
+    return restore_result::rejected;
+  }
 }
 
 void apply_resume(const resume_state& state, range_field& requested, range_field& finished) {

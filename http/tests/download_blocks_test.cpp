@@ -51,14 +51,38 @@ TEST(Bencode, ReaderRulesAndHostileInput) {
   EXPECT_EQ(Decode("di1ei2ee").type(), entry::dictionary_t);
   EXPECT_TRUE(Decode("di1ei2ee").dict().empty());
   const char* bad[] = {"ie",  "i",   "5:spam", "l",    "d",  "li1e", "x",   "12x:ab", "-1:a",
-                       "99999999999999999999:a", "18446744073709551617:x", "i99999999999999999999e",
+                       "99999999999999999999:a", "18446744073709551617:x",
                        "d3:key", "l4:spam"};
   for (const char* text : bad) EXPECT_EQ(Decode(text).type(), entry::undefined_t) << text;
+  // Integers read as strtoll reads them: out of range saturates instead of failing.
+  EXPECT_EQ(Decode("i99999999999999999999e").integer(), INT64_MAX);
+  EXPECT_EQ(Decode("i-99999999999999999999e").integer(), INT64_MIN);
+  EXPECT_EQ(Decode("i 9223372036854775808e").integer(), INT64_MAX);
+  EXPECT_EQ(Decode("i-9223372036854775808e").integer(), INT64_MIN);
+  EXPECT_EQ(Decode("i+7e").integer(), 7);
   std::string deep100 = std::string(100, 'l') + std::string(100, 'e');
   std::string deep101 = std::string(101, 'l') + std::string(101, 'e');
   EXPECT_EQ(Decode(deep100).type(), entry::list_t);
   EXPECT_EQ(Decode(deep101).type(), entry::undefined_t);
   EXPECT_EQ(Decode(std::string(1000000, 'l')).type(), entry::undefined_t) << "no stack exhaustion";
+}
+
+TEST(Bencode, ARepeatedKeyReplacesItsValueWhateverTheTypes) {
+  // Each of these once raised or merged; the last occurrence wins, whole.
+  entry cut;
+  EXPECT_NO_THROW(cut = Decode("d3:ddd4:dddd3:ddddde"));
+  EXPECT_EQ(cut.type(), entry::undefined_t) << "the inner dictionary ends the input early";
+  entry changed = Decode("d3:ddd4:dddd3:ddddee");
+  ASSERT_EQ(changed.type(), entry::dictionary_t);
+  EXPECT_EQ(changed["ddd"].type(), entry::dictionary_t);
+  EXPECT_TRUE(changed["ddd"].dict().empty());
+  entry lists = Decode("d1:ali1ee1:ali2eee");
+  ASSERT_EQ(lists["a"].list().size(), 1u);
+  EXPECT_EQ(lists["a"].list().front().integer(), 2);
+  EXPECT_EQ(Encode(Decode("d1:ad1:xi1ee1:ad1:yi2eee")), "d1:ad1:yi2eee");
+  EXPECT_EQ(Decode("d1:ai1e1:a3:twoe")["a"].string(), "two");
+  EXPECT_EQ(Decode("d1:a3:two1:ai1ee")["a"].integer(), 1);
+  EXPECT_EQ(Decode("d1:ali1ee1:ai5ee")["a"].integer(), 5);
 }
 
 TEST(Bencode, TypedAccessRaisesTheEntryTypeError) {
@@ -237,6 +261,9 @@ TEST_F(Resume, EmptyMissingAndUnusableFilesAreHandledWhole) {
       {good("i100e", "i30e", "i4e", "\xC0", "9:final_urli5e"), -1, "URL of the wrong type"},
       {good("i100e", "i30e", "i4e", "\xC0", "9:final_url7:no url"), -1, "URL that does not parse"},
       {good("i100e", "i30e", "i4e", "\xC0").substr(0, 30), -1, "cut short"},
+      {"d9:file_sizei100e9:file_size3:abce", -1, "a repeated key turned into another type"},
+      {"d9:file_sized1:xi1eee", -1, "size as a dictionary"},
+      {std::string(5000, 'l'), -1, "nested past the depth limit"},
   };
   for (const Case& c : cases) {
     Write(c.bytes);

@@ -172,6 +172,28 @@ TEST_F(Nginx, CookiesOfARedirectReachItsTarget) {
   EXPECT_EQ(ReadAll(s, 100, ec), "cookie=sid=42");
 }
 
+TEST_F(Nginx, AnAsynchronousRedirectThatIsFollowedLeavesItsCookiesBehind) {
+  // The asynchronous road leaves a followed redirect's head before taking anything from it.
+  TAsyncResult r = AsyncGet(server.Url("/cookie"));
+  ASSERT_FALSE(r.open) << r.open.message();
+  EXPECT_EQ(r.body, "cookie=");
+}
+
+TEST_F(Nginx, AnAsynchronousOpenLeavesAnUnknownProxyTypeAsItWas) {
+  boost::asio::io_context io;
+  http_stream s(io);
+  proxy_settings odd;
+  odd.type = 6;
+  s.set_proxy(odd);
+  error_code opened = make_error_code(errc::malformed_status_line);
+  s.async_open(url::from_string(server.Url("/empty.txt")), [&](const error_code& ec) { opened = ec; });
+  io.run();
+  EXPECT_FALSE(opened) << "this road goes direct for such a type";
+  error_code ec;
+  s.open(url::from_string(server.Url("/empty.txt")), ec);
+  EXPECT_EQ(ec, boost::asio::error::operation_not_supported) << "and the synchronous road still refuses it";
+}
+
 TEST_F(Nginx, StatusesOtherThan200And206AreErrorsWithTheirHeaders) {
   boost::asio::io_context io;
   http_stream s(io);

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qeltest {
@@ -38,6 +39,18 @@ class EnvGuard {
   bool had_ = false;
   std::string old_;
 };
+
+// Polls the condition every millisecond until it holds (true) or the bound passes (false). Waits in tests
+// end in a clear failure after a generous bound instead of a ctest time-out.
+template <typename Predicate>
+bool WaitUntil(Predicate condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+  auto deadline = std::chrono::steady_clock::now() + bound;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
 
 // A loopback TCP port that was free a moment ago.
 unsigned short FreePort();

@@ -1,5 +1,6 @@
 #include "xvfb.h"
 
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -82,10 +83,19 @@ std::string PixelAt(const std::string& png, int x, int y) {
 
 double DarkestIn(const std::string& png, int x, int y, int w, int h) {
   std::string out;
-  RunCommand("convert " + png + " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" + std::to_string(x) +
-                 "+" + std::to_string(y) + " +repage -colorspace Gray -format '%[fx:minima]' info:",
-             &out);
-  return std::atof(Trim(out).c_str());
+  int rc = RunCommand("convert " + png + " -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
+                          std::to_string(x) + "+" + std::to_string(y) +
+                          " +repage -colorspace Gray -format '%[fx:minima]' info:",
+                      &out);
+  // No answer is no measurement: reading it as 0 would pass every "something dark is drawn here" check.
+  std::string text = Trim(out);
+  char* end = nullptr;
+  double value = text.empty() ? 0 : std::strtod(text.c_str(), &end);
+  if (rc != 0 || text.empty() || end != text.c_str() + text.size()) {
+    ADD_FAILURE() << "cannot measure " << png << ": " << out;
+    return 1.0;
+  }
+  return value;
 }
 
 }  // namespace qeltest

@@ -134,7 +134,7 @@ TEST(DaemonInfoTest, SameNamedProgramInAnotherFolderCountsAsRunning) {
 
   CountingDaemon daemon;
   ASSERT_TRUE(daemon.StartDaemonService(watched.c_str(), false, 1));
-  while (daemon.turns.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  ASSERT_TRUE(qeltest::WaitUntil([&] { return daemon.turns.load() > 0; })) << "the watch never took a turn";
   // The stop waits for the turn in progress, so its check has been made when it returns.
   EXPECT_TRUE(daemon.StopDaemonService());
   EXPECT_EQ(LogLines(log).size(), 1u);
@@ -165,7 +165,7 @@ TEST(DaemonInfoTest, IntervalBelowOneSecondCountsAsOne) {
     CountingDaemon daemon;
     // A program that cannot start: every turn tries again, so a zero pause would spin.
     ASSERT_TRUE(daemon.StartDaemonService(dir.file("missing.exe").c_str(), false, interval));
-    while (daemon.turns.load() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    ASSERT_TRUE(qeltest::WaitUntil([&] { return daemon.turns.load() > 0; })) << "the watch never took a turn";
     daemon.StopDaemonService();
     EXPECT_LE(daemon.turns.load(), 2) << interval;
   }

@@ -104,6 +104,8 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void finish_head(boost::system::error_code& ec);
   void record_status(boost::system::error_code& ec);
   void follow_redirect_sync(boost::system::error_code& ec);
+  bool parse_head();
+  void apply_head();
 
   // Buffered response bytes.
   size_t buffered() const { return in_.size() - in_pos_; }

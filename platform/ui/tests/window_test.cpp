@@ -1,4 +1,4 @@
-// Windows and the message loop: posted messages across threads, timers, WM_QUIT, the order of creation
+// Windows and the message loop: posted messages, a post from another thread, timers, WM_QUIT, the order of creation
 // messages, mouse input from a real X server (Xvfb + xdotool), the first-close-wins modal result, caption
 // dragging, owned windows, and the GDI objects behind regions and layered windows.
 #include <gtest/gtest.h>
@@ -25,10 +25,8 @@ TEST(MessageLoop, PostedMessagesTimersAndQuitWithoutADisplay) {
   UINT_PTR timer = SetTimer(nullptr, 0, 1, [](HWND, UINT, UINT_PTR, DWORD) { ++ticks; });
   ASSERT_NE(timer, 0u);
 
-  std::promise<void> posted;
   MSG msg;
   std::vector<UINT> seen;
-  std::thread poster;
   bool quit = false;
   while (!quit) {
     BOOL got = GetMessageW(&msg, nullptr, 0, 0);
@@ -40,8 +38,7 @@ TEST(MessageLoop, PostedMessagesTimersAndQuitWithoutADisplay) {
     DispatchMessageW(&msg);
     if (msg.message == WM_TIMER && ticks == 3) {
       KillTimer(nullptr, timer);
-      // Another thread's post wakes this loop, and the quit that follows ends it.
-      std::thread([] {}).join();
+      // Without a window a post goes to the posting thread's own queue; the quit that follows ends it.
       PostMessageW(nullptr, WM_USER + 1, 42, 0);
     }
     if (msg.message == WM_USER + 1) {
@@ -136,6 +133,31 @@ TEST_F(WindowTest, ClicksArriveInClientCoordinates) {
   EXPECT_EQ(w.clicks[0].y, 40);
   EXPECT_EQ(w.clicks[1].x, 100);
   EXPECT_EQ(w.clicks[1].y, 70);
+}
+
+TEST_F(WindowTest, APostFromAnotherThreadWakesALoopWithNothingElseToDo) {
+  Recorder w;
+  ASSERT_NE(w.Create(nullptr, L"rec", WS_POPUP, 0, 0, 0, 40, 40), nullptr);
+  HWND target = w;
+  std::atomic<bool> looping{false};
+  std::thread poster([&] {
+    qeltest::WaitUntil([&] { return looping.load(); });
+    // Long enough for the loop to be asleep in GetMessageW: only the post can wake it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    PostMessageW(target, WM_USER + 2, 5, 0);
+  });
+  looping = true;
+  MSG msg{};
+  bool got = false;
+  while (!got && GetMessageW(&msg, nullptr, 0, 0)) {
+    DispatchMessageW(&msg);
+    got = msg.message == WM_USER + 2;
+  }
+  poster.join();
+  ASSERT_TRUE(got);
+  EXPECT_EQ(msg.hwnd, target);
+  EXPECT_EQ(msg.wParam, 5u);
+  EXPECT_EQ(w.messages.back(), static_cast<UINT>(WM_USER + 2)) << "dispatched to the window it was posted to";
 }
 
 TEST_F(WindowTest, FirstCloseWinsAndAWmCloseHandlerThatClosesAgainDoesNotRecurse) {
