@@ -206,21 +206,21 @@ void http_stream::open(const url& u, error_code& ec) {
   }
   socket_.reset(new tcp::socket(io_));
   if (proxy_.type >= proxy_settings::socks4 && proxy_.type <= proxy_settings::socks5_pw) {
-    // TODO: SOCKS proxies are not in this build yet; such a connection fails.
-    ec = asio::error::operation_not_supported;
-    return;
+    socks_proxy_connect(ec);
+    if (ec) return;
+  } else {
+    if (proxy_.type < proxy_settings::none || proxy_.type > proxy_settings::http_pw) {
+      ec = asio::error::operation_not_supported;
+      return;
+    }
+    std::string host;
+    std::string service;
+    if (!route(host, service, ec)) return;
+    tcp::resolver::results_type endpoints =
+        resolver_.resolve(host, service, tcp::resolver::address_configured, ec);
+    if (ec) return;
+    if (!sync_connect(endpoints, ec)) return;
   }
-  if (proxy_.type < proxy_settings::none || proxy_.type > proxy_settings::http_pw) {
-    ec = asio::error::operation_not_supported;
-    return;
-  }
-  std::string host;
-  std::string service;
-  if (!route(host, service, ec)) return;
-  tcp::resolver::results_type endpoints =
-      resolver_.resolve(host, service, tcp::resolver::address_configured, ec);
-  if (ec) return;
-  if (!sync_connect(endpoints, ec)) return;
   socket_->set_option(tcp::no_delay(true), ec);
   if (ec) return;
   request(request_options_, ec);

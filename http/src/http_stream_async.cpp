@@ -30,8 +30,7 @@ void http_stream::async_open_url(const url& u, open_handler handler) {
   }
   socket_.reset(new tcp::socket(io_));
   if (proxy_.type >= proxy_settings::socks4 && proxy_.type <= proxy_settings::socks5_pw) {
-    // TODO: SOCKS proxies are not in this build yet; such a connection fails.
-    post(handler, asio::error::operation_not_supported);
+    async_socks_proxy_connect(handler);
     return;
   }
   std::string host;
@@ -227,8 +226,8 @@ void http_stream::handle_header(const error_code& ec, open_handler handler) {
   if (!parse_head()) {
     handler(make_error_code(errc::malformed_response_headers));
     return;
-  // A followed redirect leaves this head at once: its cookies and framing belong to no answer we read.
   }
+  // A followed redirect leaves this head at once: its cookies and framing belong to no answer we read.
   if (status_ == 301 || status_ == 302) {
     error_code ignored;
     socket_->close(ignored);
@@ -243,8 +242,8 @@ void http_stream::handle_header(const error_code& ec, open_handler handler) {
       return;
     }
   }
-  apply_head();
   redirect_count_ = 0;
+  apply_head();
   handler(status_ == 200 || status_ == 206 ? error_code() : make_error_code(status_));
 }
 

@@ -57,6 +57,8 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   const url& current_url() const { return url_; }
   bool keep_alive() const { return keep_alive_; }
   int redirect_count() const { return redirect_count_; }
+  // How many 301/302 answers in a row an open follows; past it the redirect status is the open's error.
+  void set_redirect_limit(int limit) { redirect_limit_ = limit; }
   uint64_t body_bytes() const { return body_count_; }
   cookies& cookie_jar() { return jar_; }
   boost::asio::ip::tcp::socket* socket() { return socket_.get(); }
@@ -102,10 +104,10 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   bool route(std::string& host, std::string& service, boost::system::error_code& ec);
   bool build_request(const request_opts& options, bool async, boost::system::error_code& ec);
   void finish_head(boost::system::error_code& ec);
-  void record_status(boost::system::error_code& ec);
-  void follow_redirect_sync(boost::system::error_code& ec);
   bool parse_head();
   void apply_head();
+  void record_status(boost::system::error_code& ec);
+  void follow_redirect_sync(boost::system::error_code& ec);
 
   // Buffered response bytes.
   size_t buffered() const { return in_.size() - in_pos_; }
@@ -144,6 +146,20 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void async_chunk_size(char* data, std::size_t size, read_handler handler);
   void deliver_buffered(char* data, std::size_t size, read_handler handler);
 
+  // Through a SOCKS proxy (socks_proxy.cpp, socks_proxy_async.cpp): on success the socket carries the
+  // tunnel to the URL's host and both buffers are empty.
+  void socks_proxy_connect(boost::system::error_code& ec);
+  void socks_proxy_handshake(boost::system::error_code& ec);
+  bool sync_read_exactly(size_t n, boost::system::error_code& ec);
+  void async_socks_proxy_connect(open_handler handler);
+  void async_socks_proxy_resolve(const boost::system::error_code& ec,
+                                 const boost::asio::ip::tcp::resolver::results_type& results, open_handler handler);
+  void socks_connect_from(size_t index, open_handler handler);
+  void handle_connect_socks(open_handler handler, size_t index, const boost::system::error_code& ec);
+  void handle_socks_process(open_handler handler, const boost::system::error_code& ec);
+  void socks_write(open_handler handler);
+  void socks_read(size_t n, open_handler handler);
+
   boost::asio::io_context& io_;
   boost::asio::ip::tcp::resolver resolver_;
   std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
@@ -178,6 +194,8 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   std::vector<boost::asio::ip::tcp::endpoint> endpoints_;
   boost::system::error_code last_connect_error_;
   std::array<char, 16384> chunk_;
+  int32_t socks_state_ = 0;                       // detail::socks_state of the asynchronous handshake
+  boost::asio::ip::tcp::endpoint socks4_target_;  // resolved here, sent to a SOCKS4 proxy
 };
 
 }  // namespace qelhttp
