@@ -1,6 +1,7 @@
 #include "QelTools/Thread.h"
 
 #include "qelplat/lasterror.h"
+#include "qelplat/seh.h"
 #include "qelplat/thread.h"
 
 namespace QEL {
@@ -92,6 +93,8 @@ void Thread::finished() {
 
 unsigned Thread::ThreadFunction(void* object) {
   Thread* self = static_cast<Thread*>(object);
+  // A reserve stack for crash signals, so that even a stack overflow on this thread reaches a crash filter.
+  qelplat::InstallCrashStack();
   unsigned result = 0;
   try {
     while (!self->m_stop.load()) {

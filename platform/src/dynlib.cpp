@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "qelplat/dbghelp.h"
 #include "qelplat/lasterror.h"
 
 namespace {
@@ -32,9 +33,16 @@ const BuiltinFunction kNtdll[] = {
     {nullptr, nullptr},
 };
 
+const BuiltinFunction kDbgHelp[] = {
+    {"MiniDumpWriteDump", reinterpret_cast<FARPROC>(&qelplat::WriteCoreDump)},
+    {nullptr, nullptr},
+};
+
 const BuiltinModule kBuiltins[] = {
     {"ntdll.dll", kNtdll},
     {"ntdll", kNtdll},
+    {"dbghelp.dll", kDbgHelp},
+    {"dbghelp", kDbgHelp},
 };
 
 const BuiltinModule* FindBuiltin(HMODULE module) {

@@ -1,7 +1,8 @@
 #pragma once
 // Run-time look-ups of functions in system libraries. The Windows libraries the system looks into have no
 // Linux file; they are built-in modules here that offer the functions with the nearest Linux behaviour.
-// Any other name is loaded with dlopen.
+// Any other name is loaded with dlopen. Built in: "ntdll.dll" (RtlAdjustPrivilege) and "DbgHelp.dll"
+// (MiniDumpWriteDump, see qelplat/dbghelp.h); names compare case-insensitively, with or without ".dll".
 #include "qelplat/wintypes.h"
 
 typedef void* HMODULE;
