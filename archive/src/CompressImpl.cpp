@@ -2,13 +2,13 @@
 
 #include "RarReader.h"
 #include "ZipReader.h"
+#include "ZipWriter.h"
 
 namespace QelCompress {
 
 int CompressImpl::Compress(const wchar_t* zipPath, const wchar_t (*files)[260], unsigned* count) {
-  // TODO: the zip writer comes with its own change; until then packing reports "cannot be created".
   if (!zipPath || !files || !count || *count == 0) return 5;
-  return 0x200;
+  return PackIntoZip(zipPath, files, *count);
 }
 
 int CompressImpl::DeCompress(const wchar_t*, const wchar_t*) { return 0; }

@@ -36,10 +36,12 @@ struct ZipEntry {
 };
 
 struct ZipReader;
+class ZipWriter;
 
 struct ZipHandle {
   int32_t kind;  // 1 reader, 2 writer
   ZipReader* reader;
+  ZipWriter* writer = nullptr;
 };
 
 // 0x200 when the file cannot be opened or holds no zip directory.

@@ -48,6 +48,8 @@ HANDLE FindFirstFileA(LPCSTR pattern, WIN32_FIND_DATAA* data) {
   size_t slash = text.find_last_of('/');
   std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : text.substr(0, slash));
   std::string mask = slash == std::string::npos ? text : text.substr(slash + 1);
+  // As on Windows, a mask ending in ".*" also matches names without any dot: "*.*" is every name.
+  if (mask.size() >= 2 && mask.compare(mask.size() - 2, 2, ".*") == 0) mask.erase(mask.size() - 2);
   DIR* dir = opendir(folder.c_str());
   if (!dir) {
     SetLastError(errno == ENOENT || errno == ENOTDIR ? ERROR_PATH_NOT_FOUND : qelplat::Win32FromErrno(errno));

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <set>
 #include <string>
 
+#include "qelplat/findfile.h"
 #include "qelplat/lasterror.h"
 #include "test_support.h"
 
@@ -17,6 +19,30 @@ struct Handle {
     if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
   }
 };
+
+std::set<std::string> Found(const std::string& pattern) {
+  std::set<std::string> names;
+  WIN32_FIND_DATAA data;
+  HANDLE find = FindFirstFileA(pattern.c_str(), &data);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    names.insert(data.cFileName);
+  } while (FindNextFileA(find, &data));
+  FindClose(find);
+  return names;
+}
+
+TEST(FindFile, StarDotStarListsEveryNameAsOnWindows) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile(dir.file("a.txt"), "a");
+  qeltest::WriteFile(dir.file("no_extension"), "b");
+  qeltest::WriteFile(dir.file("stale.meta"), "c");
+  ASSERT_EQ(mkdir(dir.file("folder").c_str(), 0755), 0);
+  EXPECT_EQ(Found(dir.file("*.*")),
+            (std::set<std::string>{".", "..", "a.txt", "no_extension", "stale.meta", "folder"}));
+  EXPECT_EQ(Found(dir.file("*.meta")), (std::set<std::string>{"stale.meta"}));
+  EXPECT_EQ(Found(dir.file("*.zip")), std::set<std::string>{});
+}
 
 }  // namespace
 
