@@ -15,6 +15,9 @@ NginxServer::NginxServer(const std::string& extraConfig) {
       ";\nerror_log " + dir_.file("logs/error.log") + " info;\nevents { worker_connections 256; }\n"
       "http {\n  log_format qel '$request_uri|$http_range|$http_user_agent|$status';\n"
       "  access_log " + dir_.file("logs/access.log") + " qel;\n"
+      "  log_format qelrange '$request_uri|$http_range|$http_connection|$status|$connection|"
+      "$connection_requests';\n"
+      "  access_log " + dir_.file("logs/range.log") + " qelrange;\n"
       "  client_body_temp_path " + tmp + "/body;\n  proxy_temp_path " + tmp + "/proxy;\n"
       "  fastcgi_temp_path " + tmp + "/fcgi;\n  uwsgi_temp_path " + tmp + "/uwsgi;\n"
       "  scgi_temp_path " + tmp + "/scgi;\n  default_type application/octet-stream;\n"
@@ -35,5 +38,7 @@ void NginxServer::AddFile(const std::string& name, const std::string& data) cons
 }
 
 std::string NginxServer::AccessLog() const { return ReadFile(dir_.file("logs/access.log")); }
+
+std::string NginxServer::RangeLog() const { return ReadFile(dir_.file("logs/range.log")); }
 
 }  // namespace qeltest

@@ -18,6 +18,10 @@ class NginxServer {
   void AddFile(const std::string& name, const std::string& data) const;
   // Access log: one line per request, "$request_uri|$http_range|$http_user_agent|$status".
   std::string AccessLog() const;
+  // A second log for ranged downloads, one line per request:
+  // "$request_uri|$http_range|$http_connection|$status|$connection|$connection_requests" ($connection is
+  // nginx's serial number of the connection, $connection_requests the request's number on it).
+  std::string RangeLog() const;
 
  private:
   TempDir dir_;

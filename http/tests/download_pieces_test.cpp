@@ -1,0 +1,312 @@
+// The download against answers no real server gives on demand: partial and misplaced ranges, a 200 to a
+// ranged request, stalls and early closes in the middle of a piece, a redirect on a piece connection, an
+// unknown size, and a stop before the first answer.
+#include <gtest/gtest.h>
+
+#include <boost/filesystem/operations.hpp>
+
+#include "download_test_support.h"
+#include "qelhttp/error.hpp"
+#include "scripted_server.h"
+
+namespace {
+
+using dltest::Content;
+using dltest::Download;
+using dltest::TOutcome;
+using dltest::TRecorder;
+using qeltest::TScript;
+using qeltest::TScriptStep;
+
+const int kWrongAnswer = static_cast<int>(qelhttp::errc::malformed_response_headers);
+
+// The Range of a request head: (first, last), last -1 when open-ended; (-1, -1) without one.
+std::pair<int64_t, int64_t> RangeOf(const std::string& request) {
+  const size_t at = request.find("\r\nRange: bytes=");
+  if (at == std::string::npos) return {-1, -1};
+  long long first = -1, last = -1;
+  if (sscanf(request.c_str() + at, "\r\nRange: bytes=%lld-%lld", &first, &last) < 1) return {-1, -1};
+  return {first, last};
+}
+
+// The answer an honest server gives: a 206 for a range, the whole file for "bytes=0-".
+TScript Honest(const std::string& data, const std::string& request) {
+  std::pair<int64_t, int64_t> range = RangeOf(request);
+  const int64_t size = static_cast<int64_t>(data.size());
+  const int64_t first = std::max<int64_t>(range.first, 0);
+  const int64_t last = range.second < 0 ? size - 1 : std::min(range.second, size - 1);
+  const std::string body = data.substr(first, last - first + 1);
+  return {TScriptStep::SendBytes("HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) +
+                                 "-" + std::to_string(last) + "/" + std::to_string(size) +
+                                 "\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\nConnection: keep-alive\r\n\r\n" + body)};
+}
+
+std::string Head(int status, const std::string& headers, size_t length) {
+  return "HTTP/1.1 " + std::to_string(status) + " X\r\n" + headers + "Content-Length: " + std::to_string(length) +
+         "\r\n\r\n";
+}
+
+// How often each exact Range value was asked for.
+size_t Asked(const qeltest::ScriptedServer& server, const std::string& range) {
+  size_t n = 0;
+  for (const std::string& connection : server.Received()) {
+    for (size_t at = connection.find("Range: " + range + "\r\n"); at != std::string::npos;
+         at = connection.find("Range: " + range + "\r\n", at + 1)) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+TEST(DownloadScripted, AFirstAnswerCutShortIsNotTheWholeFile) {
+  // The server answers "bytes=0-" with its first MiB only; the file is the total after the slash.
+  const std::string part = Content(1 << 20, 21);
+  qeltest::ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes(Head(206, "Content-Range: bytes 0-1048575/5000000\r\n", part.size()) + part),
+                   TScriptStep::ReadHead()};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  qelhttp::settings s = dltest::Single();
+  s.time_out = 1;
+  // The stream expects the total: the connection waits for more until its idle time-out ends it.
+  TOutcome r = Download(server.Url("/cut.bin"), dir.file("cut.bin"), s, &rec);
+  EXPECT_EQ(r.size, 5000000);
+  EXPECT_FALSE(r.complete);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(r.bytes, 1 << 20);
+  EXPECT_GE(rec.Count(boost::asio::error::timed_out), 1u);
+  EXPECT_EQ(rec.completes.load(), 0);
+}
+
+TEST(DownloadScripted, PieceAnswersThatAreNotTheAskedRangeAreNeverWritten) {
+  const std::string data = Content(3 * 163840, 22);
+  const int64_t size = static_cast<int64_t>(data.size());
+  enum { whole_file, off_by_one, other_total, no_range, variants };
+  for (int variant = 0; variant < variants; ++variant) {
+    SCOPED_TRACE(variant);
+    qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+      std::pair<int64_t, int64_t> range = RangeOf(request);
+      if (range.first == 0 && range.second < 0) return Honest(data, request);
+      const int64_t first = range.first, last = range.second;
+      std::string body = data.substr(first, last - first + 1);
+      std::string head;
+      if (variant == whole_file) {
+        body = data;
+        head = Head(200, "", body.size());
+      } else if (variant == off_by_one) {
+        body = data.substr(first + 1, last - first);
+        head = Head(206, "Content-Range: bytes " + std::to_string(first + 1) + "-" + std::to_string(last) + "/" +
+                             std::to_string(size) + "\r\n", body.size());
+      } else if (variant == other_total) {
+        head = Head(206, "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                             std::to_string(size + 1) + "\r\n", body.size());
+      } else {
+        head = Head(206, "", body.size());
+      }
+      return TScript{TScriptStep::SendBytes(head + body)};
+    });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    TOutcome r = Download(server.Url("/p.bin"), dir.file("p.bin"), dltest::Multi(dir, 3), &rec);
+    EXPECT_FALSE(r.complete);
+    EXPECT_FALSE(r.finished);
+    EXPECT_EQ(rec.completes.load(), 0);
+    EXPECT_GE(rec.Count(kWrongAnswer), 2u);
+    // Only the first connection's share, and what its open-ended answer's last block ran past it.
+    EXPECT_GE(r.bytes, 163840);
+    EXPECT_LT(r.bytes, 163840 + 1024);
+    // Each wrong answer ends its connection: the range is not asked again.
+    EXPECT_EQ(Asked(server, "bytes=163840-327679"), 1u);
+    EXPECT_EQ(Asked(server, "bytes=327680-491519"), 1u);
+    const std::string written = qeltest::ReadFile(dir.file("p.bin"));
+    ASSERT_EQ(written.size(), static_cast<size_t>(r.bytes));
+    EXPECT_TRUE(written == data.substr(0, written.size())) << "nothing written at a wrong offset";
+  }
+}
+
+TEST(DownloadScripted, AStalledOrCutPieceIsAskedAgainFromWhereItStopped) {
+  const std::string data = Content(400000, 23);
+  for (bool stall : {true, false}) {
+    SCOPED_TRACE(stall);
+    qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+      if (RangeOf(request) != std::make_pair<int64_t, int64_t>(163840, 327679)) return Honest(data, request);
+      TScript script = Honest(data, request);
+      // The head and the first 5000 bytes of the body, then silence until the client gives up, or a close.
+      const std::string& whole = script[0].bytes;
+      const size_t head = whole.find("\r\n\r\n") + 4;
+      return TScript{TScriptStep::SendBytes(whole.substr(0, head + 5000)),
+                     stall ? TScriptStep::ReadHead() : TScriptStep::CloseNow()};
+    });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    TOutcome r = Download(server.Url("/s.bin"), dir.file("s.bin"), dltest::Multi(dir, 2), &rec);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(r.finished);
+    EXPECT_TRUE(qeltest::ReadFile(dir.file("s.bin")) == data);
+    EXPECT_EQ(Asked(server, "bytes=163840-327679"), 1u);
+    EXPECT_EQ(Asked(server, "bytes=168840-327679"), 1u) << "the restart asks for the rest of the range only";
+    if (!stall) {
+      EXPECT_GE(rec.Count(boost::asio::error::eof), 1u);
+    }
+  }
+}
+
+TEST(DownloadScripted, ARedirectOnAPieceConnectionFailsWithItsStatus) {
+  const std::string data = Content(400000, 24);
+  qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+    std::pair<int64_t, int64_t> range = RangeOf(request);
+    if (range.first == 0 && range.second < 0) return Honest(data, request);
+    return TScript{TScriptStep::SendBytes(Head(302, "Location: /elsewhere.bin\r\n", 0))};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  rec.stop_on_error = 302;
+  TOutcome r = Download(server.Url("/r.bin"), dir.file("r.bin"), dltest::Multi(dir, 3), &rec);
+  EXPECT_FALSE(r.complete);
+  EXPECT_GE(rec.Count(302), 1u);
+  for (const std::string& connection : server.Received()) EXPECT_EQ(connection.find("/elsewhere"), std::string::npos);
+}
+
+TEST(DownloadScripted, APieceAnswered404EndsAtItsTimeOutWithoutARestart) {
+  const std::string data = Content(2 * 163840, 25);
+  qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+    std::pair<int64_t, int64_t> range = RangeOf(request);
+    if (range.first == 0 && range.second < 0) return Honest(data, request);
+    return TScript{TScriptStep::SendBytes(Head(404, "", 0))};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  TOutcome r = Download(server.Url("/n.bin"), dir.file("n.bin"), dltest::Multi(dir, 2), &rec);
+  EXPECT_FALSE(r.complete);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(rec.completes.load(), 0);
+  EXPECT_EQ(Asked(server, "bytes=163840-327679"), 1u);
+  EXPECT_GE(rec.Count(404), 2u) << "the failed open, then the end of the download";
+  EXPECT_GE(r.bytes, 163840);
+  EXPECT_LT(r.bytes, 163840 + 1024);
+}
+
+TEST(DownloadScripted, AnUnknownSizeIsReadToTheEndAndNeverSucceeds) {
+  const std::string body = Content(5000, 26);
+  // A 200 without a length, and a 206 whose total is "*".
+  const std::string heads[] = {"HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n",
+                               "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4999/*\r\n"
+                               "Connection: close\r\n\r\n"};
+  for (const std::string& head : heads) {
+    qeltest::ScriptedServer server(
+        [&](size_t, const std::string&) { return TScript{TScriptStep::SendBytes(head + body), TScriptStep::CloseNow()}; });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    TOutcome r = Download(server.Url("/u.bin"), dir.file("u.bin"), dltest::Multi(dir), &rec);
+    EXPECT_EQ(r.size, -1);
+    EXPECT_FALSE(r.complete);
+    EXPECT_EQ(r.bytes, 5000) << "the bytes every connection received";
+    EXPECT_TRUE(qeltest::ReadFile(dir.file("u.bin")) == body);
+    EXPECT_EQ(rec.Errors(), std::vector<int>{boost::asio::error::eof});
+    EXPECT_EQ(server.Received().size(), 1u) << "one connection only";
+  }
+}
+
+TEST(DownloadScripted, AFirstAnswerThatStartsElsewhereWritesNothing) {
+  qeltest::ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes(Head(206, "Content-Range: bytes 5-99/100\r\n", 95) + std::string(95, 'x'))};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  TOutcome r = Download(server.Url("/e.bin"), dir.file("e.bin"), dltest::Single(), &rec);
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(rec.Errors(), std::vector<int>{kWrongAnswer});
+  EXPECT_FALSE(qeltest::FileExists(dir.file("e.bin")));
+}
+
+TEST(DownloadScripted, AnUnusableLocationOnTheAnswerKeepsTheAddress) {
+  const std::string data = Content(300000, 27);
+  // One that does not parse, and one without a host.
+  for (const char* location : {"http://[bad/x", "http://"}) {
+    SCOPED_TRACE(location);
+    qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+      TScript script = Honest(data, request);
+      script[0].bytes.insert(script[0].bytes.find("\r\n") + 2, "Location: " + std::string(location) + "\r\n");
+      return script;
+    });
+    qeltest::TempDir dir;
+    TOutcome r = Download(server.Url("/l.bin"), dir.file("l.bin"), dltest::Multi(dir, 2));
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(qeltest::ReadFile(dir.file("l.bin")) == data);
+  }
+}
+
+TEST(DownloadScripted, AShortBodyEndsTheOnlyConnectionIncomplete) {
+  qeltest::ScriptedServer server({{TScriptStep::ReadHead(),
+                                   TScriptStep::SendBytes(Head(200, "", 100) + std::string(40, 'x')),
+                                   TScriptStep::CloseNow()}});
+  qeltest::TempDir dir;
+  TRecorder rec;
+  rec.stop_on_error = 0;  // as the engine's error callback does
+  TOutcome r = Download(server.Url("/p.zip"), dir.file("p.zip"), dltest::Single(), &rec);
+  EXPECT_FALSE(r.complete);
+  EXPECT_FALSE(r.finished);
+  EXPECT_EQ(r.bytes, 40);
+  EXPECT_EQ(r.size, 100);
+  EXPECT_EQ(rec.Errors(), std::vector<int>{boost::asio::error::eof});
+}
+
+TEST(DownloadScripted, AStopBeforeTheFirstAnswerEndsEverything) {
+  qeltest::ScriptedServer server({{TScriptStep::ReadHead(), TScriptStep::Pause(std::chrono::milliseconds(200)),
+                                   TScriptStep::SendBytes(Head(200, "", 10) + std::string(10, 'x'))}});
+  qeltest::TempDir dir;
+  boost::asio::io_context io;
+  CHttpDownload d(io);
+  TRecorder rec;
+  rec.download = &d;
+  d.error_callback = dltest::RecordError;
+  d.complete_callback = dltest::RecordComplete;
+  d.callback_user = &rec;
+  d.start(dir.file("p.zip"), dltest::Single(), server.Url("/p.zip"));
+  d.stop();
+  EXPECT_FALSE(d.wait_for_complete()) << "the wait returns at once";
+  io.run();
+  EXPECT_FALSE(d.wait_for_complete());
+  EXPECT_TRUE(rec.Errors().empty()) << "a stopped download reports nothing";
+  EXPECT_EQ(rec.completes.load(), 0);
+  EXPECT_FALSE(qeltest::FileExists(dir.file("p.zip")));
+}
+
+TEST(DownloadScripted, AFileOverFourGigabytesReportsTheLow32BitsOfItsSize) {
+  const int64_t size = 5000000000ll;
+  const std::string part = Content(100 * 1024, 28);
+  qeltest::ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes(Head(206, "Content-Range: bytes 0-4999999999/5000000000\r\n", size) + part),
+                   TScriptStep::ReadHead()};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  qelhttp::settings s = dltest::Single();
+  s.time_out = 1;
+  TOutcome r = Download(server.Url("/huge.bin"), dir.file("huge.bin"), s, &rec);
+  EXPECT_EQ(r.size, size);
+  EXPECT_FALSE(r.complete);
+  EXPECT_EQ(r.bytes, static_cast<int64_t>(part.size()));
+  std::lock_guard<std::mutex> hold(rec.mutex);
+  ASSERT_FALSE(rec.progress.empty());
+  EXPECT_EQ(rec.progress.back().file_size, static_cast<int32_t>(size & 0xFFFFFFFF));
+  EXPECT_EQ(rec.progress.back().bytes_downloaded, static_cast<int32_t>(part.size()));
+}
+
+TEST(DownloadContentRange, OnlyAWholeByteRangeParses) {
+  int64_t first = 0, last = 0, total = 0;
+  EXPECT_TRUE(qelhttp::detail::parse_content_range("bytes 0-99/1000", first, last, total));
+  EXPECT_EQ(first, 0);
+  EXPECT_EQ(last, 99);
+  EXPECT_EQ(total, 1000);
+  EXPECT_TRUE(qelhttp::detail::parse_content_range("Bytes 5-5/*", first, last, total));
+  EXPECT_EQ(total, -1);
+  for (const char* bad : {"", "bytes", "bytes 0-99", "bytes -1-5/10", "bytes 5-4/10", "bytes 0-10/10", "bytes 0-9/1x",
+                          "items 0-9/10", "bytes 0-99999999999999999999/1", "bytes */10"}) {
+    EXPECT_FALSE(qelhttp::detail::parse_content_range(bad, first, last, total)) << bad;
+  }
+}
+
+}  // namespace
