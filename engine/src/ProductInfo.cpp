@@ -72,15 +72,14 @@ bool CProductInfo::SetProductInfo(const TProductInfo* rec, bool /*wait*/) {
   download_retry_count = rec->download_retry_count;
   download_retry_timespan = rec->download_retry_timespan;
   m_downloadType = 0;
-  MakeWorkFolder();
+  m_workFolder = m_baseFolder + code;
+  MakeWorkFolder("CProductInfo::SetProductInfo");
   return true;
 }
 
-void CProductInfo::MakeWorkFolder() {
-  m_workFolder = m_baseFolder + code;
+void CProductInfo::MakeWorkFolder(const char* func) {
   if (CreateDirectoryA(m_workFolder.c_str(), nullptr)) return;
   DWORD error = GetLastError();
-  const char* func = "CProductInfo::SetProductInfo";
   if (error == ERROR_ALREADY_EXISTS) {
     QEL_ENGINE_LOG(ERROR, FormatText("创建目录失败：%s已存在", m_workFolder.c_str()), kLogFile, func);
     return;
@@ -138,6 +137,11 @@ int CProductInfo::CheckTimespan() {
 int CProductInfo::DownloadFailedCount() {
   std::lock_guard<std::recursive_mutex> hold(m_workLock);
   return download_failed_count;
+}
+
+std::string CProductInfo::CurrentVersion() {
+  std::lock_guard<std::recursive_mutex> hold(m_workLock);
+  return current_version;
 }
 
 TProductInfo CProductInfo::RecordCopy() {

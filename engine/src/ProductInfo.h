@@ -2,6 +2,7 @@
 // One configured product: its settings taken from the registry record, a private copy of that record, its
 // work folder, its locks, the host's callback, and the thread that checks for updates on its schedule.
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -41,21 +42,40 @@ class CProductInfo {
   std::unique_ptr<TVersionInfo> ParserResponseInfo(const std::string& text);
 
   bool DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downloaded);
+  // The package fetched into zip with its attempts and pauses; true when it is there with the right digest.
   bool Download(const char* zip, const char* url, const char* md5);
   bool CheckFile(const char* path, const char* md5);
+
+  // The process running the executable at path: -1 no path or no process list, 0 none, 1 found (kill not
+  // asked), 2 found and every process of its file name killed, 3 found and it is the update client itself.
   int TryTerminateProcess(const std::string& path, bool kill);
+  // Installs on a thread of its own, from a copy of the record and its update block taken before it starts.
   bool StartDoUpdateThread(const TProductInfo* rec);
+  // The install itself: download if needed, close the product, unpack, start the installer. The record's
+  // update block is the caller's; it is only read.
+  bool DoUpdate(TProductInfo r);
+  // The batch file that ends the client and starts its installer; its path, empty when it cannot be written.
+  std::string WriteSelfUpdateBat(const std::string& installer);
+  // False when the archive was there but could not be unpacked whole.
+  bool Unpack(const char* archive, const char* folder);
 
   // For tests and the service loop: a consistent view of what the object holds.
   std::string WorkFolder();
   int CheckTimespan();
   int DownloadFailedCount();
   TProductInfo RecordCopy();
+  std::string CurrentVersion();
 
  private:
   void CheckThreadProc();
   void ClearResource();
-  void MakeWorkFolder();
+  // Creates the work folder and reports a failure as the function func.
+  void MakeWorkFolder(const char* func);
+  // One download attempt on its own I/O service; the announced and the received sizes.
+  void DownloadOnce(const char* zip, const char* url, int64_t* expected, int64_t* got);
+  // Close the product, unpack the package once and start what it holds.
+  void Install(const TProductInfo& r, const std::string& zip, const std::string& installer);
+  bool StartInstaller(const std::string& path, bool silent);
   // The status text (type 1) for this product, formatted by the caller.
   void Status(const std::string& text);
 
@@ -86,6 +106,9 @@ class CProductInfo {
   int download_retry_timespan = 0;
   std::shared_ptr<TProductInfo> m_record;
 };
+
+// A package digest names the package file: only 32 hexadecimal digits may become part of a path.
+bool IsPackageMd5(const std::string& md5);
 
 // Minutes or seconds from the registry as a pause in milliseconds, computed in 64 bits: minute intervals
 // below 1 count as 1 (no busy loop), second pauses below 0 count as 0.

@@ -1,11 +1,23 @@
-// What a product object does with an update it found: the update block, the package and its digest.
+// What a product object does with an update it found: the update block, then the install on a thread of its
+// own (close the product, unpack the package, start its installer, or hand over to the client's batch file).
+#include <cstdio>
 #include <cstring>
+#include <exception>
+#include <memory>
+#include <thread>
+#include <vector>
 
 #include "EngineLog.h"
 #include "Globals.h"
 #include "ProductInfo.h"
+#include "QelCompress/QelCompress.h"
 #include "StatusTexts.h"
 #include "VersionInfo.h"
+#include "qelplat/codepage.h"
+#include "qelplat/fileio.h"
+#include "qelplat/lasterror.h"
+#include "qelplat/process.h"
+#include "qelplat/shell.h"
 
 namespace {
 
@@ -21,7 +33,6 @@ void CopyField(char* field, size_t size, const std::string& text) {
 
 }  // namespace
 
-// A package digest names the package file: only 32 hexadecimal digits may become part of a path.
 bool IsPackageMd5(const std::string& md5) {
   return md5.size() == 32 && md5.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
 }
@@ -66,38 +77,246 @@ bool CProductInfo::DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downlo
   return true;
 }
 
-bool CProductInfo::CheckFile(const char* path, const char* md5) {
-  char digest[256] = {};
-  g_Md5.GetMD5OfFile(path, digest);
-  // A file that cannot be read has no digest, and no digest matches it (an empty expected one included).
-  bool equal = digest[0] != '\0' && strcmp(md5, digest) == 0;
-  QEL_ENGINE_LOG(DEBUG, std::string(equal ? "校验通过," : "校验失败,") + "文件MD5值：" + md5 + "，计算MD5值：" + digest,
-                 kLogFile, "CProductInfo::CheckFile");
-  return equal;
+
+namespace {
+
+const char kInstallFunc[] = "CProductInfo::DoUpdate";
+const char kTerminateFunc[] = "CProductInfo::TryTerminateProcess";
+const char kClientImage[] = "Tavrin.exe";
+const char kSilentParameters[] = " /verysilent /norestart";
+const DWORD kErrorInvalidName = 123;
+
+// What an install thread owns: its copy of the record and of the record's update block.
+struct TInstallJob {
+  TProductInfo record;
+  std::unique_ptr<TUpdateInfo> info;
+};
+
+std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
+
+// The engine makes only these two; a record from elsewhere must not name any other file to delete and run.
+bool IsInstallerName(const std::string& name) { return name == "setup.exe" || name == "update.exe"; }
+
+std::wstring AnsiToWide(const char* text) {
+  int size = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (size <= 0) return std::wstring();
+  std::vector<wchar_t> wide(static_cast<size_t>(size));
+  if (MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), size) <= 0) return std::wstring();
+  return std::wstring(wide.data());
 }
 
-bool CProductInfo::Download(const char* zip, const char* url, const char* md5) {
-  if (!IsPackageMd5(md5)) {
-    QEL_ENGINE_LOG(ERROR, std::string("安装包MD5：") + md5, kLogFile, "CProductInfo::Download");
-    return false;
+// Every process id: the list is asked for again with a larger buffer until it is not full.
+bool AllProcessIds(std::vector<DWORD>* ids) {
+  ids->assign(256, 0);
+  for (;;) {
+    DWORD capacity = static_cast<DWORD>(ids->size() * sizeof(DWORD));
+    DWORD needed = 0;
+    if (!EnumProcesses(ids->data(), capacity, &needed)) return false;
+    if (needed < capacity) {
+      ids->resize(needed / sizeof(DWORD));
+      return true;
+    }
+    ids->resize(ids->size() * 2);
   }
-  if (CheckFile(zip, md5)) {
-    QEL_ENGINE_LOG(ERROR, "文件已经存在不需要重复下载", kLogFile, "CProductInfo::Download");
+}
+
+struct TProcessImage {
+  std::string base_name;
+  std::string full_path;
+};
+
+bool ReadProcessImage(DWORD id, TProcessImage* image) {
+  std::unique_ptr<void, BOOL (*)(HANDLE)> process(
+      OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, id), CloseHandle);
+  if (!process) return false;
+  HMODULE module = nullptr;
+  DWORD needed = 0;
+  if (!EnumProcessModules(process.get(), &module, sizeof(module), &needed)) return false;
+  // Room for any Linux path: a cut path could look like another program's.
+  char base[4096] = "<unknown>";
+  char full[4096] = "<unknown>";
+  GetModuleBaseNameA(process.get(), module, base, sizeof(base));
+  GetModuleFileNameExA(process.get(), module, full, sizeof(full));
+  image->base_name = base;
+  image->full_path = full;
+  return true;
+}
+
+// The taskkill line for an image name. A name with blanks or signs is quoted (backslashes before the closing
+// quote doubled, so they stay themselves); "%" and '"' cannot be passed safely, so no line is made.
+bool TaskKillCommand(const std::string& image, std::string* command) {
+  if (image.find_first_of("\"%") != std::string::npos) return false;
+  *command = "taskkill  /F /IM ";
+  if (image.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789._-") ==
+      std::string::npos) {
+    *command += image;
     return true;
   }
-  (void)url;
-  // TODO: the package downloader is not in this build yet; every download fails.
-  QEL_ENGINE_LOG(ERROR, "package download not available", kLogFile, "CProductInfo::Download");
+  size_t trailing = image.size() - (image.find_last_not_of('\\') + 1);
+  *command += "\"" + image + std::string(trailing, '\\') + "\"";
+  return true;
+}
+
+// A batch file reads "%" as the start of a variable; "%%" stands for one.
+std::string DoublePercents(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '%') out += '%';
+  }
+  return out;
+}
+
+}  // namespace
+
+int CProductInfo::TryTerminateProcess(const std::string& path, bool kill) {
+  if (path.empty()) return -1;
+  std::vector<DWORD> ids;
+  if (!AllProcessIds(&ids)) return -1;
+  for (DWORD id : ids) {
+    TProcessImage image;
+    if (!ReadProcessImage(id, &image) || image.full_path != path) continue;
+    if (image.base_name == kClientImage) return 3;
+    if (!kill) return 1;
+    std::string command;
+    if (!TaskKillCommand(image.base_name, &command)) {
+      SetLastError(kErrorInvalidName);
+      return -1;
+    }
+    QEL_ENGINE_LOG(ERROR, "关闭进程，进程文件" + path, kLogFile, kTerminateFunc);
+    qelplat::RunSystemCommand(command.c_str());
+    return 2;
+  }
+  return 0;
+}
+
+bool CProductInfo::StartDoUpdateThread(const TProductInfo* rec) {
+  if (!rec) return false;
+  try {
+    // Copied before the thread exists: the caller's record may change or go once this returns.
+    std::unique_ptr<TInstallJob> job(new TInstallJob);
+    job->record = *rec;
+    job->record.next = nullptr;
+    if (rec->update_info) job->info.reset(new TUpdateInfo(*rec->update_info));
+    job->record.update_info = job->info.get();
+    std::thread([this, job = std::move(job)] { DoUpdate(job->record); }).detach();
+    return true;
+  } catch (const std::exception&) {
+    return false;  // no memory or no thread: nothing was started
+  }
+}
+
+bool CProductInfo::StartInstaller(const std::string& path, bool silent) {
+  SHELLEXECUTEINFOA info;
+  memset(&info, 0, sizeof(info));
+  info.cbSize = sizeof(info);
+  info.fMask = SEE_MASK_NOCLOSEPROCESS;
+  info.hwnd = nullptr;
+  info.lpVerb = "open";
+  info.lpFile = path.c_str();
+  info.lpParameters = silent ? kSilentParameters : nullptr;
+  info.lpDirectory = nullptr;
+  info.nShow = 0;  // SW_HIDE
+  if (!ShellExecuteExA(&info)) return false;
+  DWORD error = GetLastError();
+  if (info.hProcess) CloseHandle(info.hProcess);
+  SetLastError(error);
+  return true;
+}
+
+std::string CProductInfo::WriteSelfUpdateBat(const std::string& installer) {
+  std::string path = m_workFolder + "/" + "SelfUpdate.bat";
+  // Binary: the line end is CR LF on every system, and the last line has none.
+  std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "wb"), fclose);
+  if (!file) return std::string();
+  std::string text = std::string("taskkill /F /IM ") + kClientImage + "\r\n" + "start \"\" \"" +
+                     DoublePercents(installer) + "\"";
+  bool written = fwrite(text.data(), 1, text.size(), file.get()) == text.size();
+  if (fclose(file.release()) != 0 || !written) return std::string();
+  return path;
+}
+
+bool CProductInfo::Unpack(const char* archive, const char* folder) {
+  DWORD attributes = GetFileAttributesA(archive);
+  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) return false;
+  std::wstring wideArchive = AnsiToWide(archive);
+  std::wstring wideFolder = AnsiToWide(folder);
+  if (QELDeCompress(wideArchive.c_str(), wideFolder.c_str()) == 0) return true;
+  EngineLogBare(QEL::ERROR, FormatText("解压失败. 路径: %s", archive));
   return false;
 }
 
-int CProductInfo::TryTerminateProcess(const std::string&, bool) {
-  // TODO: finding and closing the product's process comes with the installer; not running until then.
-  return -1;
+bool CProductInfo::DoUpdate(TProductInfo r) {
+  std::lock_guard<std::recursive_mutex> hold(m_workLock);
+  const TUpdateInfo* info = r.update_info;
+  if (!info) {
+    QEL_ENGINE_LOG(ERROR, "版本信息为空", kLogFile, kInstallFunc);
+    return true;
+  }
+  try {
+    if (!m_workFolder.empty()) MakeWorkFolder(kInstallFunc);
+    std::string url = FieldText(info->package_url, sizeof(info->package_url));
+    std::string md5 = FieldText(info->package_md5, sizeof(info->package_md5));
+    std::string file = FieldText(info->package_file, sizeof(info->package_file));
+    // A block naming no package of this engine's making leaves nothing to fetch or run.
+    bool usable = !m_workFolder.empty() && IsPackageMd5(md5) && IsInstallerName(file);
+    std::string zip = m_workFolder + "/" + md5 + ".zip";
+    std::string installer = m_workFolder + "/" + file;
+    bool present = usable && info->package_downloaded;
+    if (usable && !present) {
+      try {
+        present = Download(zip.c_str(), url.c_str(), md5.c_str());
+      } catch (const std::exception&) {
+        present = false;  // a URL that does not parse
+      }
+    }
+    if (!present) {
+      QEL_ENGINE_LOG(ERROR, "下载失败", kLogFile, kInstallFunc);
+      QEL_ENGINE_LOG(ERROR, FormatText("文件%s下载失败", url.c_str()), kLogFile, kInstallFunc);
+    } else {
+      Install(r, zip, installer);
+    }
+  } catch (const std::exception& e) {
+    QEL_ENGINE_LOG(ERROR, e.what(), kLogFile, kInstallFunc);
+  } catch (...) {
+    // Nothing may leave a detached thread: the version still moves on, as after any failed install.
+  }
+  current_version = FieldText(info->new_version, sizeof(info->new_version));
+  return true;
 }
 
-bool CProductInfo::StartDoUpdateThread(const TProductInfo*) {
-  // TODO: the installer is not in this build yet.
-  QEL_ENGINE_LOG(ERROR, "install not available", kLogFile, "CProductInfo::StartDoUpdateThread");
-  return false;
+void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const std::string& installer) {
+  int closed = TryTerminateProcess(execute_file, true);
+  DeleteFileA(installer.c_str());
+  bool unpacked = Unpack(zip.c_str(), m_workFolder.c_str());
+  if (!DeleteFileA(zip.c_str())) {
+    int error = static_cast<int>(GetLastError());
+    QEL_ENGINE_LOG(ERROR, FormatText("删除文件%s,失败，错误代码：%d,错误描述：%d", zip.c_str(), error, error), kLogFile,
+                   kInstallFunc);
+  }
+  // What a failed unpack left behind is part of a package: it is never run.
+  if (!unpacked) DeleteFileA(installer.c_str());
+  if (closed == 0 || closed == 2) {
+    if (r.install_mode == 1) {
+      QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);
+      StartInstaller(installer, true);
+    } else if (StartInstaller(installer, false)) {
+      QEL_ENGINE_LOG(ERROR, "启动安装包成功", kLogFile, kInstallFunc);
+    } else {
+      EngineLogBare(QEL::ERROR, FormatText("启动安装包失败,错误码：%u", static_cast<unsigned>(GetLastError())));
+    }
+    return;
+  }
+  if (closed == 3) {
+    std::string batch = WriteSelfUpdateBat(installer);
+    if (batch.empty()) {
+      QEL_ENGINE_LOG(ERROR, "更新客户端自升级，创建BAT文件失败", kLogFile, kInstallFunc);
+      return;
+    }
+    StartInstaller(batch, true);
+    QEL_ENGINE_LOG(ERROR, "更新客户端自升级", kLogFile, kInstallFunc);
+    return;
+  }
+  QEL_ENGINE_LOG(ERROR, FormatText("结束进程失败，错误代码：%d", static_cast<int>(GetLastError())), kLogFile,
+                 kInstallFunc);
 }

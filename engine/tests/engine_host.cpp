@@ -6,6 +6,7 @@
 //   engine_host get [code]                          product count, the list, and one lookup
 //   engine_host check <flag>                        the CheckUpdate export
 //   engine_host misc                                StartUpdate and SetProductInfoEx edge calls
+// With ENGINE_HOST_AGREE set, every update offered (type 3) is accepted through StartUpdate.
 #include <unistd.h>
 
 #include <chrono>
@@ -72,6 +73,12 @@ void Callback(EMsgType type, void* payload) {
       const TUpdateInfo* info = rec->update_info;
       Print(std::string("MSG 3 ") + rec->code + " " + (info ? info->new_version : "-") + " " +
             (info ? info->package_file : "-") + " " + (info ? info->package_url : "-"));
+      // As the client does when the user agrees: the same record straight back.
+      if (getenv("ENGINE_HOST_AGREE") && info) {
+        Print("BLOCK running=" + std::to_string(info->product_running) + " downloaded=" +
+              std::to_string(info->package_downloaded));
+        Print(std::string("AGREE ") + (StartUpdate(rec) ? "1" : "0"));
+      }
       break;
     }
     default:

@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <strings.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -39,6 +41,45 @@ struct ProcessObject : KernelObject {
 std::string BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+const DWORD kErrorInsufficientBuffer = 122;
+
+// Every process has one module here, its executable; this is its handle.
+HMODULE MainModule() {
+  static char marker;
+  return &marker;
+}
+
+// Copies text cut to size - 1 characters and terminated; the length copied.
+DWORD CopyCut(const std::string& text, LPSTR out, DWORD size) {
+  if (!out || size == 0) {
+    SetLastError(kErrorInsufficientBuffer);
+    return 0;
+  }
+  size_t n = std::min<size_t>(text.size(), size - 1);
+  memcpy(out, text.data(), n);
+  out[n] = '\0';
+  return static_cast<DWORD>(n);
+}
+
+// The executable of an opened process, for the module queries.
+bool ModuleExecutable(HANDLE process, HMODULE module, std::string* path) {
+  auto* object = HandleObject<ProcessObject>(process);
+  if (!object) return false;
+  if (module && module != MainModule()) {
+    SetLastError(ERROR_INVALID_HANDLE);
+    return false;
+  }
+  if (!ProcessExecutable(object->id, path)) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
+  }
+  return true;
+}
+
+bool SameImageName(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
 }
 
 bool FillEntry(SnapshotObject* snapshot, PROCESSENTRY32* entry) {
@@ -213,6 +254,33 @@ std::vector<DWORD> ProcessIds() {
   return ids;
 }
 
+bool StartDetached(const std::string& program, const std::vector<std::string>& args, const char* directory,
+                   DWORD* processId) {
+  if (!CheckRunnable(program)) return false;
+  pid_t pid = 0;
+  if (!SpawnDetached(program, args, directory, &pid)) return false;
+  if (processId) *processId = static_cast<DWORD>(pid);
+  return true;
+}
+
+HANDLE ProcessHandle(DWORD processId) {
+  auto process = std::make_unique<ProcessObject>();
+  process->id = processId;
+  return RegisterHandle(std::move(process));
+}
+
+int KillProcessesByImage(const std::string& image, bool force) {
+  const pid_t self = getpid();
+  int signalled = 0;
+  for (DWORD id : ProcessIds()) {
+    if (static_cast<pid_t>(id) == self) continue;
+    std::string path;
+    if (!ProcessExecutable(id, &path) || !SameImageName(BaseName(path), image)) continue;
+    if (kill(static_cast<pid_t>(id), force ? SIGKILL : SIGTERM) == 0) ++signalled;
+  }
+  return signalled;
+}
+
 std::vector<std::string> SplitCommandLine(const std::string& line) {
   std::vector<std::string> args;
   size_t i = 0;
@@ -299,19 +367,53 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, SECURITY_ATTRIBUT
     return FALSE;
   }
   if (args.empty()) args.push_back(program);
-  if (!qelplat::CheckRunnable(program)) return FALSE;
-  pid_t pid = 0;
-  if (!qelplat::SpawnDetached(program, args, currentDirectory, &pid)) return FALSE;
-  auto process = std::make_unique<qelplat::ProcessObject>();
-  process->id = static_cast<DWORD>(pid);
-  auto thread = std::make_unique<qelplat::ProcessObject>();
-  thread->id = static_cast<DWORD>(pid);
-  processInformation->dwProcessId = static_cast<DWORD>(pid);
-  processInformation->dwThreadId = static_cast<DWORD>(pid);  // the main thread's id is the process id
-  processInformation->hProcess = qelplat::RegisterHandle(std::move(process));
-  processInformation->hThread = qelplat::RegisterHandle(std::move(thread));
+  DWORD pid = 0;
+  if (!qelplat::StartDetached(program, args, currentDirectory, &pid)) return FALSE;
+  processInformation->dwProcessId = pid;
+  processInformation->dwThreadId = pid;  // the main thread's id is the process id
+  processInformation->hProcess = qelplat::ProcessHandle(pid);
+  processInformation->hThread = qelplat::ProcessHandle(pid);
   SetLastError(ERROR_SUCCESS);
   return TRUE;
 }
 
 DWORD GetCurrentProcessId() { return static_cast<DWORD>(getpid()); }
+
+BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* needed) {
+  if (!ids || !needed) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  std::vector<DWORD> all = qelplat::ProcessIds();
+  if (all.empty()) {
+    SetLastError(ERROR_ACCESS_DENIED);  // /proc unreadable: no process list at all
+    return FALSE;
+  }
+  size_t fit = std::min<size_t>(all.size(), cb / sizeof(DWORD));
+  std::copy(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(fit), ids);
+  *needed = static_cast<DWORD>(fit * sizeof(DWORD));
+  return TRUE;
+}
+
+BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD cb, DWORD* needed) {
+  if (!needed) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  if (!qelplat::ModuleExecutable(process, nullptr, nullptr)) return FALSE;
+  if (modules && cb >= sizeof(HMODULE)) modules[0] = qelplat::MainModule();
+  *needed = sizeof(HMODULE);
+  return TRUE;
+}
+
+DWORD GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
+  std::string path;
+  if (!qelplat::ModuleExecutable(process, module, &path)) return 0;
+  return qelplat::CopyCut(qelplat::BaseName(path), name, size);
+}
+
+DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size) {
+  std::string path;
+  if (!qelplat::ModuleExecutable(process, module, &path)) return 0;
+  return qelplat::CopyCut(path, name, size);
+}

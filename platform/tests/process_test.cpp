@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -124,6 +126,46 @@ TEST(ProcessTest, StartedProgramInheritsNoDescriptorAndRunsInItsOwnSession) {
   EXPECT_EQ(("\n" + text).find("\n" + std::to_string(inheritable) + "\n"), std::string::npos) << text;
   EXPECT_NE(text.find(std::to_string(info.dwProcessId)), std::string::npos) << "own session: " << text;
   close(inheritable);
+}
+
+TEST(ProcessTest, ProcessListAndModuleNamesTheWindowsWay) {
+  qeltest::TempDir dir("process");
+  std::string program = dir.file("Module Name é.exe");
+  qeltest::WriteFile(program, qeltest::ReadFile("/bin/sleep"));
+  chmod(program.c_str(), 0755);
+  qeltest::ChildProcess child({program, "600"});
+  DWORD pid = static_cast<DWORD>(child.pid());
+
+  // A buffer that is too small is filled and says so only by being full.
+  DWORD two[2] = {};
+  DWORD needed = 0;
+  ASSERT_TRUE(EnumProcesses(two, sizeof two, &needed));
+  EXPECT_EQ(needed, sizeof two);
+  EXPECT_LT(two[0], two[1]);
+  std::vector<DWORD> ids(1 << 16);
+  ASSERT_TRUE(EnumProcesses(ids.data(), static_cast<DWORD>(ids.size() * sizeof(DWORD)), &needed));
+  ids.resize(needed / sizeof(DWORD));
+  EXPECT_NE(std::find(ids.begin(), ids.end(), pid), ids.end());
+
+  HANDLE process = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, pid);
+  ASSERT_NE(process, nullptr);
+  HMODULE module = nullptr;
+  ASSERT_TRUE(EnumProcessModules(process, &module, sizeof module, &needed));
+  EXPECT_EQ(needed, sizeof(HMODULE));
+  char name[500] = "<unknown>";
+  EXPECT_EQ(GetModuleBaseNameA(process, module, name, sizeof name), strlen("Module Name é.exe"));
+  EXPECT_STREQ(name, "Module Name é.exe");
+  EXPECT_EQ(GetModuleFileNameExA(process, nullptr, name, sizeof name), program.size());
+  EXPECT_EQ(name, program);
+  EXPECT_EQ(GetModuleBaseNameA(process, module, name, 7), 6u) << "cut and terminated";
+  EXPECT_STREQ(name, "Module");
+
+  child.Stop(9);
+  EXPECT_EQ(GetModuleFileNameExA(process, module, name, sizeof name), 0u) << "the process has gone";
+  EXPECT_FALSE(EnumProcessModules(process, &module, sizeof module, &needed));
+  EXPECT_TRUE(CloseHandle(process));
+  EXPECT_EQ(GetModuleBaseNameA(process, module, name, sizeof name), 0u);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
 TEST(ProcessTest, CommandLineSplitsTheWindowsWay) {

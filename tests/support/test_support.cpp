@@ -101,8 +101,16 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The write end closes when exec succeeds (or the child gives up): reading it to its end waits until the
+  // child runs the program, so a test never sees the process while it still is a copy of the test.
+  int started[2];
+  if (pipe2(started, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();
-  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ < 0) {
+    close(started[0]);
+    close(started[1]);
+    throw std::runtime_error("fork failed");
+  }
   if (pid_ == 0) {
     if (!logFile.empty()) {
       int fd = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
@@ -117,6 +125,11 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::stri
     execvp(args[0], args.data());
     _exit(127);
   }
+  close(started[1]);
+  char ignored;
+  while (read(started[0], &ignored, 1) < 0 && errno == EINTR) {
+  }
+  close(started[0]);
 }
 
 ChildProcess::~ChildProcess() {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "qelplat/dynlib.h"
 #include "qelplat/handle.h"
 #include "qelplat/wintypes.h"
 
@@ -68,6 +69,20 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, SECURITY_ATTRIBUT
 
 DWORD GetCurrentProcessId();
 
+// The ids of the running processes, ascending, as many as fit in cb bytes; *needed gets the bytes written.
+// As on Windows, a full buffer does not say whether more exist: ask again with a larger one until the
+// answer is smaller than the buffer.
+BOOL EnumProcesses(DWORD* ids, DWORD cb, DWORD* needed);
+
+// The modules of an opened process. Only the first, its executable, is known here; *needed says one.
+BOOL EnumProcessModules(HANDLE process, HMODULE* modules, DWORD cb, DWORD* needed);
+
+// The file name and the full path of a process's executable (module null or the one EnumProcessModules
+// gave), cut to size - 1 characters and terminated. The length copied; 0 with the error number when the
+// process has gone or its executable cannot be read.
+DWORD GetModuleBaseNameA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+DWORD GetModuleFileNameExA(HANDLE process, HMODULE module, LPSTR name, DWORD size);
+
 namespace qelplat {
 
 // The executable of a process as described above; false when it cannot be read.
@@ -75,6 +90,19 @@ bool ProcessExecutable(DWORD processId, std::string* path);
 
 // Ids of every process, ascending.
 std::vector<DWORD> ProcessIds();
+
+// Starts a program detached, as CreateProcessA does, with the whole argument vector (argv[0] included);
+// false with the Windows error number when it could not be run. The program's id in *processId.
+bool StartDetached(const std::string& program, const std::vector<std::string>& args, const char* directory,
+                   DWORD* processId);
+
+// A query handle on a process known to exist (for a program just started); close it with CloseHandle.
+HANDLE ProcessHandle(DWORD processId);
+
+// What taskkill /IM does: signals every process whose executable's file name equals image, ASCII letters
+// compared without case as Windows compares image names, SIGKILL when force, else SIGTERM. The calling
+// process is never among them. Returns how many were signalled.
+int KillProcessesByImage(const std::string& image, bool force);
 
 // The arguments of a Windows command line (CommandLineToArgvW's rules: blanks separate, quotes group,
 // backslashes escape only before a quote).

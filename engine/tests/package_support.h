@@ -1,0 +1,39 @@
+#pragma once
+// Fixtures of the package tests: zip packages made by Python's zipfile, installers that record how they
+// were started, stand-in products (copies of sleep under a chosen file name), and product objects that
+// live as long as the process, as the engine's own do (install threads are detached).
+#include <string>
+#include <vector>
+
+#include "ProductInfo.h"
+#include "test_support.h"
+
+namespace enginetest {
+
+struct TZipEntry {
+  std::string name;
+  std::string data;
+  unsigned mode = 0644;      // Unix mode bits recorded with the entry
+  size_t random_bytes = 0;   // instead of data: this many incompressible bytes, stored
+  bool corrupt = false;      // the entry's stored bytes are changed after its checksum was taken
+};
+
+// Writes the zip and returns its MD5 as 32 upper-case hexadecimal digits (empty on failure).
+std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entries);
+
+// A shell script that writes its working folder, then each argument as "[arg]", one a line, to record;
+// the record appears whole once the script is done.
+std::string RecorderScript(const std::string& record);
+
+// A copy of sleep named path; started with an argument of seconds it is a running product.
+void MakeProgram(const std::string& path);
+
+bool WaitForFile(const std::string& path, int milliseconds = 20000);
+
+// Never destroyed: an install thread may still be finishing when a test ends.
+CProductInfo& KeptProduct();
+
+// A product record as the registry would give it.
+TProductInfo Record(const std::string& code, const std::string& execute_file);
+
+}  // namespace enginetest
