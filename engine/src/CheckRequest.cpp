@@ -9,15 +9,23 @@ struct CCheckConnection::TState {
   qelhttp::http_stream stream{io};
 };
 
-CCheckConnection::CCheckConnection() : m_state(new TState) {
-  m_state->stream.set_sync_timeout(kStepTimeoutSeconds);
+CCheckConnection::CCheckConnection(std::chrono::milliseconds stepLimit, std::chrono::milliseconds attemptLimit)
+    : m_stepLimit(stepLimit), m_attemptLimit(attemptLimit), m_state(new TState) {
+  m_state->stream.set_sync_timeout(m_stepLimit);
 }
 
 CCheckConnection::~CCheckConnection() = default;
 
+std::string CCheckConnection::LimitText(TClock::time_point attemptEnd) const {
+  if (TClock::now() >= attemptEnd) return "answer not complete within " + std::to_string(m_attemptLimit.count()) + " ms";
+  return "no data for " + std::to_string(m_stepLimit.count()) + " ms";
+}
+
 TCheckAttempt CCheckConnection::Attempt(const std::string& url) {
   TCheckAttempt attempt;
   qelhttp::url target = qelhttp::make_url(url.c_str());
+  const TClock::time_point attemptEnd = TClock::now() + m_attemptLimit;
+  m_state->stream.set_sync_deadline(attemptEnd);
   boost::system::error_code ec;
   m_state->stream.open(target, ec);
   if (ec) {
@@ -31,6 +39,11 @@ TCheckAttempt CCheckConnection::Attempt(const std::string& url) {
     for (;;) {
       size_t n = m_state->stream.read_some(buffer, sizeof buffer, ec);
       attempt.body.append(buffer, n);
+      if (ec == boost::asio::error::timed_out) {
+        attempt.read_failed = true;
+        attempt.read_error = LimitText(attemptEnd);
+        break;
+      }
       if (ec || n == 0) break;
       if (attempt.body.size() > kMaxAnswerBytes) {
         attempt.read_failed = true;

@@ -4,10 +4,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "EngineLog.h"
 #include "qelplat/paths.h"
 
 namespace {
 
+const char kLogFile[] = "ClientConfig.cpp";
 const char kMainKey[] = "SOFTWARE\\Tavrin";
 const DWORD kValueBufferSize = 500;
 
@@ -96,6 +98,31 @@ bool ParseRegistryInt(const std::string& text, int* value) {
   return true;
 }
 
+bool IsPlainFolderName(const std::string& code) {
+  size_t first = code.find_first_not_of(" \t");
+  if (first == std::string::npos) return false;
+  std::string trimmed = code.substr(first, code.find_last_not_of(" \t") - first + 1);
+  if (trimmed == "." || trimmed == "..") return false;
+  for (char c : code) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
+std::string PrintableCode(const std::string& code) {
+  std::string text;
+  for (char c : code) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u == 0x7F) {
+      text += FormatText("\\x%02X", u);
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
 CClientConfig::CClientConfig() : m_moduleDirectory(ProgramDirectory()) {}
 
 CClientConfig::~CClientConfig() { ReleaseList(); }
@@ -109,7 +136,9 @@ int CClientConfig::LoadConfig(TProductInfo* out, HKEY root) {
   std::lock_guard<std::mutex> hold(m_lock);
   {
     CRegKey main;
-    if (!main.Open(root, kMainKey, KEY_ALL_ACCESS)) return 0;
+    // Read access only: the engine never writes its configuration, and asking for more would hide a
+    // configuration the user may read but not change (the machine's, for an ordinary user).
+    if (!main.Open(root, kMainKey, KEY_READ)) return 0;
     std::string server;
     if (QueryText(main.get(), "server", &server)) m_server = server;
     std::string timespan;
@@ -133,7 +162,15 @@ int CClientConfig::EnumProductList(HKEY root, const std::string& path, TProductI
   for (DWORD index = 0;; ++index) {
     char name[kValueBufferSize];
     DWORD size = kValueBufferSize;
-    if (RegEnumKeyExA(list.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+    LONG rc = RegEnumKeyExA(list.get(), index, name, &size, nullptr, nullptr, nullptr, nullptr);
+    if (rc == ERROR_MORE_DATA) {
+      // A name too long for the buffer hides only its own product, never the ones listed after it.
+      ++count;
+      std::string text = FormatText("产品列表第%u个子键名称过长，已跳过", static_cast<unsigned>(index + 1));
+      QEL_ENGINE_LOG(ERROR, text, kLogFile, "CClientConfig::EnumProductList");
+      continue;
+    }
+    if (rc != ERROR_SUCCESS) break;
     ++count;
     std::unique_ptr<TProductInfo> rec = ReadProductInfo(path + "\\" + name, root);
     if (!rec) continue;

@@ -53,3 +53,9 @@ class CClientConfig {
 
 // Integer registry text: optional sign and decimal digits within int range, nothing else.
 bool ParseRegistryInt(const std::string& text, int* value);
+
+// A product code names the product's work folder below the temporary folder, so it must be one plain folder
+// name: not empty (nor only blanks), not "." or "..", without "/", "\" or control bytes.
+bool IsPlainFolderName(const std::string& code);
+// The code with control bytes written as \xNN, fit for one log line.
+std::string PrintableCode(const std::string& code);

@@ -169,6 +169,11 @@ void CTavrin::ServicePass(UpdateMessageCallback cb) {
                      "CTavrin::DoSome");
       continue;
     }
+    if (!IsPlainFolderName(code)) {
+      std::string text = "产品编号不是有效的文件夹名，已跳过：产品编号：" + PrintableCode(code);
+      QEL_ENGINE_LOG(ERROR, text, kLogFile, "CTavrin::DoSome");
+      continue;
+    }
     RefreshProduct(rec, cb);
   }
 }

@@ -1,8 +1,14 @@
 #include "ClientConfig.h"
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,6 +28,31 @@ std::string Main(const std::string& root, const std::string& values) {
 
 std::string Complete(const std::string& code) {
   return "\"code\"=\"" + code + "\"\r\n\"current_version\"=\"1.0\"\r\n\"execute_file\"=\"/opt/" + code + "\"\r\n";
+}
+
+// Runs fn in a child process, as the ordinary user nobody (65534) when the tests run as root, and returns
+// what fn returned ("child failed" when it could not run).
+std::string AsOrdinaryUser(const std::function<std::string()>& fn) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "no pipe";
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+                          setresuid(65534, 65534, 65534) != 0))
+      _exit(2);
+    std::string out = fn();
+    ssize_t written = write(pipeFds[1], out.data(), out.size());
+    _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 3);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "child failed";
 }
 
 std::vector<std::string> Codes(const TProductInfo* head) {
@@ -155,6 +186,75 @@ TEST(ClientConfig, CopiesOfTheListAreLinkedWithinTheCopy) {
   EXPECT_EQ(records[0].next, &records[1]);
   EXPECT_EQ(records[1].next, &records[2]);
   EXPECT_EQ(records[2].next, nullptr);
+}
+
+TEST(ClientConfig, ANameTooLongForTheBufferHidesOnlyItsOwnProduct) {
+  CEngineEnv env;
+  enginetest::CLogCapture log;
+  // 200 characters of 3 bytes: within Windows' limit for a key name, beyond the engine's 500-byte buffer.
+  std::string wide;
+  for (int i = 0; i < 200; ++i) wide += "产";
+  env.WriteUser(Main(kUser, "") + ProductKey(kUser, "A1", Complete("A1")) +
+                ProductKey(kUser, "B" + wide, Complete("B")) + ProductKey(kUser, "C1", Complete("C1")) +
+                ProductKey(kUser, "D1", Complete("D1")));
+  CClientConfig config;
+  std::vector<TProductInfo> out(4);
+  EXPECT_EQ(config.LoadConfig(out.data(), HKEY_CURRENT_USER), 4) << "the unreadable name still counts";
+  std::vector<std::string> codes;
+  for (int i = 0; i < 3; ++i) codes.push_back(out[i].code);
+  EXPECT_EQ(codes, (std::vector<std::string>{"D1", "C1", "A1"})) << "the products listed after it are all there";
+  EXPECT_TRUE(log.Contains("[16] 产品列表第2个子键名称过长，已跳过-->file:ClientConfig.cpp")) << log.All();
+}
+
+TEST(ClientConfig, AMachineFileTheUserMayOnlyReadServesTheUser) {
+  CEngineEnv env;
+  env.WriteMachine(Main(kMachine, "\"server\"=\"http://machine/c\"") + ProductKey(kMachine, "M1", Complete("M1")) +
+                   ProductKey(kMachine, "M2", Complete("M2")));
+  ASSERT_EQ(chmod(env.dir.path().c_str(), 0755), 0);
+  ASSERT_EQ(chmod(env.dir.file("HKEY_LOCAL_MACHINE.reg").c_str(), 0444), 0);
+  std::string result = AsOrdinaryUser([] {
+    CClientConfig config;
+    std::vector<TProductInfo> copy;
+    int count = config.Reload(nullptr, &copy);
+    std::string text = std::to_string(count) + " " + config.Server();
+    for (const TProductInfo& rec : copy) text += std::string(" ") + rec.code;
+    return text;
+  });
+  EXPECT_EQ(result, "2 http://machine/c M2 M1");
+}
+
+TEST(ClientConfig, TenThousandProductsReloadFromTheKeptFile) {
+  CEngineEnv env;
+  std::string body = Main(kUser, "\"server\"=\"http://s/c\"\r\n\"check_timespan\"=\"5\"");
+  for (int i = 0; i < 10000; ++i) {
+    std::string code = "P" + std::to_string(i);
+    body += ProductKey(kUser, code,
+                       Complete(code) + "\"name\"=\"" + code + "\"\r\n\"notify_type\"=\"1\"\r\n" +
+                           "\"check_timespan\"=\"30\"\r\n\"check_retry_count\"=\"2\"\r\n" +
+                           "\"download_retry_count\"=\"4\"\r\n");
+  }
+  env.WriteUser(body);
+  CClientConfig config;
+  auto started = std::chrono::steady_clock::now();
+  for (int pass = 0; pass < 3; ++pass) {
+    std::vector<TProductInfo> copy;
+    ASSERT_EQ(config.Reload(nullptr, &copy), 10000);
+    ASSERT_EQ(copy.size(), 10000u);
+    EXPECT_STREQ(copy.back().code, "P0");
+    EXPECT_EQ(copy.back().download_retry_count, 4);
+  }
+  EXPECT_EQ(config.CheckTimespan(), 5);
+  // A hang guard only; the figure itself is the benchmark's (bench/registry_reload.sh).
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(120));
+}
+
+TEST(ClientConfig, AProductCodeMustBeOnePlainFolderName) {
+  for (const char* code : {"P1", "产品", "a b", " P1", "...", ".hidden", "%s%n"})
+    EXPECT_TRUE(IsPlainFolderName(code)) << code;
+  for (const char* code : {"", " ", "\t", ".", "..", " .. ", "../../elsewhere", "a/b", "/abs", "a\\b", "tab\there",
+                           "new\nline", "del\x7f"})
+    EXPECT_FALSE(IsPlainFolderName(code)) << code;
+  EXPECT_EQ(PrintableCode("a\nb\x7f"), "a\\x0Ab\\x7F");
 }
 
 }  // namespace

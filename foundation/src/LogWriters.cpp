@@ -1,9 +1,13 @@
+#include <log4cxx/helpers/loglog.h>
 #include <log4cxx/logger.h>
+#include <log4cxx/logmanager.h>
 #include <log4cxx/propertyconfigurator.h>
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 
 #include "QelTools/Log.h"
@@ -73,7 +77,13 @@ CLog4CxxWriter::CLog4CxxWriter() {
   // Only an existing file is watched: log4cxx's watch thread for a missing file holds the process up at exit.
   std::string properties = folder + "/log4cxx.properties";
   if (GetFileAttributesA(properties.c_str()) == INVALID_FILE_ATTRIBUTES) return;
+  // The watch thread logs through log4cxx's internal logger while it stops, and log4cxx stops it only after
+  // that logger is destroyed at exit. So the logger is made first and the watch stopped at exit, before
+  // anything of log4cxx is destroyed.
+  log4cxx::helpers::LogLog::setInternalDebugging(false);
   log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(properties));
+  static std::once_flag stopAtExit;
+  std::call_once(stopAtExit, [] { atexit([] { log4cxx::LogManager::shutdown(); }); });
 }
 
 int CLog4CxxWriter::Write(ELogLevel level, const char* text) {

@@ -118,10 +118,27 @@ bool http_stream::route(std::string& host, std::string& service, error_code& ec)
   return true;
 }
 
+// The step's limit, cut to what is left before the deadline; false when the deadline has passed.
+bool http_stream::wait_limit(int* milliseconds) const {
+  *milliseconds = sync_timeout_ms_;
+  if (sync_deadline_ == std::chrono::steady_clock::time_point::max()) return true;
+  int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(sync_deadline_ -
+                                                                       std::chrono::steady_clock::now())
+                     .count();
+  if (left <= 0) return false;
+  if (*milliseconds < 0 || left < *milliseconds) *milliseconds = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+  return true;
+}
+
 bool http_stream::wait_socket(short events, error_code& ec) {
   pollfd p{socket_->native_handle(), events, 0};
   for (;;) {
-    int n = poll(&p, 1, sync_timeout_ms_);
+    int limit = -1;
+    if (!wait_limit(&limit)) {
+      ec = asio::error::timed_out;
+      return false;
+    }
+    int n = poll(&p, 1, limit);
     if (n > 0) return true;
     if (n == 0) {
       ec = asio::error::timed_out;

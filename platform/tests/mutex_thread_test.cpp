@@ -1,12 +1,17 @@
 // Named mutexes (one holder per name, freed at the holder's death, the folder rules) and the thread
 // stand-in's waits and exit codes.
+#include <fcntl.h>
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <functional>
 #include <string>
 #include <thread>
 
@@ -79,6 +84,169 @@ TEST(NamedMutexTest, BadNamesAndUnsafeFolders) {
   ASSERT_EQ(mkdir(dir.file("qel").c_str(), 0777), 0);
   ASSERT_EQ(chmod(dir.file("qel").c_str(), 0777), 0);
   EXPECT_EQ(qelplat::NamedMutexFolder(), "/tmp/qel-" + std::to_string(geteuid()));
+}
+
+TEST(NamedMutexTest, ALockPathThatIsNotAPlainFileOfTheUsersIsRefusedAndReported) {
+  qeltest::TempDir dir("mutex");
+  qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  ASSERT_EQ(mkdir(dir.file("qel").c_str(), 0700), 0);
+  std::string folder = dir.file("qel/QEL_Folder.lock");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Folder"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(qelplat::LastMutexFailure(), folder + " is a folder, not a plain file");
+
+  std::string link = dir.file("qel/QEL_Link.lock");
+  ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), link.c_str()), 0);
+  EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"QEL_Link"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(qelplat::LastMutexFailure(), link + " is a symbolic link, not a plain file");
+  EXPECT_FALSE(qeltest::FileExists(dir.file("elsewhere"))) << "the link is never followed";
+
+  std::string fifo = dir.file("qel/QEL_Fifo.lock");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Fifo"), nullptr);
+  EXPECT_EQ(qelplat::LastMutexFailure(), fifo + " is not a plain file");
+
+  if (geteuid() == 0) {
+    std::string foreign = dir.file("qel/QEL_Foreign.lock");
+    qeltest::WriteFile(foreign, "");
+    ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Foreign"), nullptr);
+    EXPECT_EQ(qelplat::LastMutexFailure(), foreign + " belongs to another user");
+  }
+  HANDLE fine = CreateMutexA(nullptr, FALSE, "QEL_Fine");
+  EXPECT_NE(fine, nullptr) << "other names of the folder still work";
+  CloseHandle(fine);
+}
+
+// A user of our own for the cases that need /run/user/<uid>, which only root may make: no account has the
+// number, and its folders are removed at the end. Without root, the user running the tests.
+class CTestUser {
+ public:
+  CTestUser() {
+    if (getuid() != 0) {
+      uid = getuid();
+      return;
+    }
+    for (uid = 62000; getpwuid(uid) || Exists(RunFolder()) || Exists(TmpFolder()); ++uid) {
+    }
+    m_made = true;
+  }
+  ~CTestUser() {
+    if (m_made) qeltest::RunCommand("rm -rf " + RunFolder() + " " + TmpFolder());
+  }
+  std::string RunFolder() const { return "/run/user/" + std::to_string(uid); }
+  std::string TmpFolder() const { return "/tmp/qel-" + std::to_string(uid); }
+  // Makes /run/user/<uid> owned by owner, 0700; false when that is not possible here.
+  bool MakeRunFolder(uid_t owner) const {
+    if (!m_made) return false;
+    return mkdir(RunFolder().c_str(), 0700) == 0 && chown(RunFolder().c_str(), owner, owner) == 0;
+  }
+  // Runs fn in a child process as this user; its text comes back through a pipe. The child ends when fn
+  // returns, or when release is written to (or closed) if given.
+  std::string Run(const std::function<std::string()>& fn, int* release = nullptr, pid_t* pid = nullptr) const {
+    int out[2];
+    int hold[2];
+    if (pipe(out) != 0 || pipe(hold) != 0) return "no pipe";
+    pid_t child = fork();
+    if (child == 0) {
+      close(out[0]);
+      close(hold[1]);
+      if (m_made && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0))
+        _exit(2);
+      std::string text = fn() + "\n";
+      if (write(out[1], text.data(), text.size()) != static_cast<ssize_t>(text.size())) _exit(3);
+      char c;
+      if (release && read(hold[0], &c, 1) < 0) _exit(4);
+      _exit(0);
+    }
+    close(out[1]);
+    close(hold[0]);
+    std::string text;
+    char c;
+    while (read(out[0], &c, 1) == 1 && c != '\n') text += c;
+    close(out[0]);
+    if (release) {
+      *release = hold[1];
+      *pid = child;
+    } else {
+      close(hold[1]);
+      waitpid(child, nullptr, 0);
+    }
+    return text;
+  }
+
+  uid_t uid = 0;
+
+ private:
+  static bool Exists(const std::string& path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+  }
+  bool m_made = false;
+};
+
+std::string TryLock() {
+  HANDLE h = CreateMutexA(nullptr, FALSE, "QEL_TwoStarts");
+  std::string text = h ? std::to_string(GetLastError()) : "failed " + qelplat::LastMutexFailure();
+  return text + " " + qelplat::NamedMutexFolder();
+}
+
+TEST(NamedMutexTest, StartsWithAndWithoutTheRuntimeVariableMeetAtOneLock) {
+  CTestUser user;
+  if (!user.MakeRunFolder(user.uid)) {
+    struct stat st;
+    if (getuid() == 0 || lstat(user.RunFolder().c_str(), &st) != 0 || st.st_uid != user.uid)
+      GTEST_SKIP() << "no runtime folder of the user here";
+  }
+  std::string folder = user.RunFolder() + "/qel";
+  int release = -1;
+  pid_t desktop = -1;
+  std::string first = user.Run(
+      [&] {
+        setenv("XDG_RUNTIME_DIR", user.RunFolder().c_str(), 1);
+        return TryLock();
+      },
+      &release, &desktop);
+  EXPECT_EQ(first, "0 " + folder) << "the desktop's start holds the lock";
+  std::string second = user.Run([] {
+    unsetenv("XDG_RUNTIME_DIR");
+    return TryLock();
+  });
+  EXPECT_EQ(second, "183 " + folder) << "a start without the variable finds the same lock";
+  close(release);
+  waitpid(desktop, nullptr, 0);
+  std::string after = user.Run([] {
+    unsetenv("XDG_RUNTIME_DIR");
+    return TryLock();
+  });
+  EXPECT_EQ(after, "0 " + folder);
+}
+
+TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesBelowTmp) {
+  CTestUser user;
+  if (!user.MakeRunFolder(0)) GTEST_SKIP() << "needs root to make a runtime folder of another owner";
+  std::string text = user.Run([] {
+    unsetenv("XDG_RUNTIME_DIR");
+    return TryLock();
+  });
+  EXPECT_EQ(text, "0 " + user.TmpFolder()) << "/run/user/<uid> of another owner is never used";
+  struct stat st;
+  ASSERT_EQ(lstat(user.TmpFolder().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(st.st_uid, user.uid);
+}
+
+TEST(NamedMutexTest, AFolderBelowTmpThatIsNotOursIsReported) {
+  CTestUser user;
+  if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
+  ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0700), 0);
+  std::string text = user.Run([] {
+    unsetenv("XDG_RUNTIME_DIR");
+    return TryLock();
+  });
+  EXPECT_EQ(text, "failed no private folder for the lock: " + user.TmpFolder() + " belongs to another user ");
 }
 
 unsigned ReturnArgument(void* arg) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)); }

@@ -1,5 +1,7 @@
 // TavrinDaemon: keeps the update client running. One copy per user; it starts the Tavrin.exe that lies
-// beside it, and again within a second whenever none runs. It has no window and writes nothing.
+// beside it, and again within a second whenever none runs. It has no window; it writes only why it
+// could not start.
+#include <cstdio>
 #include <string>
 
 #include "QelTools/DaemonInfo.h"
@@ -29,7 +31,11 @@ std::string ClientPath() {
 
 int main() {
   HANDLE instance = CreateMutexA(nullptr, FALSE, kMutexName);
-  if (!instance) return 0;
+  if (!instance) {
+    // Without its lock a second watchdog could run beside this one: say why and end with a failure code.
+    fprintf(stderr, "TavrinDaemon: %s\n", qelplat::LastMutexFailure().c_str());
+    return 1;
+  }
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     CloseHandle(instance);
     return -1;

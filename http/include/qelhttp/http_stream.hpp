@@ -9,6 +9,7 @@
 // service, never inside the call that started them. Pending operations must have completed before the
 // stream is destroyed.
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -67,6 +68,12 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   // The synchronous road waits at most this long for any one step to make progress (connection, a write,
   // a read); then it ends with timed_out. 0: no limit.
   void set_sync_timeout(int seconds) { sync_timeout_ms_ = seconds > 0 ? seconds * 1000 : -1; }
+  void set_sync_timeout(std::chrono::milliseconds limit) {
+    sync_timeout_ms_ = limit.count() > 0 ? static_cast<int>(std::min<int64_t>(limit.count(), INT32_MAX)) : -1;
+  }
+  // Every wait of the synchronous road also ends at this moment, however often the server sends a byte just
+  // in time for the per-step limit (time_point::max(): no such moment).
+  void set_sync_deadline(std::chrono::steady_clock::time_point deadline) { sync_deadline_ = deadline; }
 
   // Synchronous open: on success the status line and headers of u (or of the last redirect target) have
   // been read. A Location that does not parse raises the URL parser's error.
@@ -118,6 +125,7 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void drop_buffers();
 
   // The synchronous road.
+  bool wait_limit(int* milliseconds) const;
   bool wait_socket(short events, boost::system::error_code& ec);
   size_t socket_read(char* data, size_t size, boost::system::error_code& ec);
   bool sync_fill(boost::system::error_code& ec);
@@ -189,6 +197,7 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   cookies jar_;
 
   int sync_timeout_ms_ = -1;
+  std::chrono::steady_clock::time_point sync_deadline_ = std::chrono::steady_clock::time_point::max();
   int interim_count_ = 0;
   std::string header_text_;
   std::vector<boost::asio::ip::tcp::endpoint> endpoints_;

@@ -3,10 +3,17 @@
 //   HKEY_CURRENT_USER  = $QEL_REGISTRY_DIR/HKEY_CURRENT_USER.reg,
 //                        default ${XDG_CONFIG_HOME:-~/.config}/qel/registry/HKEY_CURRENT_USER.reg
 //   HKEY_LOCAL_MACHINE = $QEL_REGISTRY_DIR/HKEY_LOCAL_MACHINE.reg, default /etc/qel/registry/HKEY_LOCAL_MACHINE.reg
-// The file is read afresh on every open of a key, so edits act at the next open. An open key is a snapshot.
+// A root's file is parsed once and kept; every open of a key checks the file (device, inode, size,
+// modification and change times, and the content itself while those times are too recent to tell two
+// edits apart) and parses it again only when it changed, so edits act at the next open. An open key is a
+// snapshot of the file as it was when the key was opened.
 // Key and value names compare case-insensitively; sub-keys enumerate sorted case-insensitively, as Windows
-// lists them. HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards is a view of the machine's
-// network interfaces (sub-keys "1", "2", ... with "ServiceName" and "Description").
+// lists them. Windows' limits hold while parsing: a key whose name is longer than 255 characters or whose
+// path is deeper than 512 levels, and a value whose name is longer than 16,383 characters, are skipped
+// with one warning on standard error naming the file and the line; so is every malformed line. Warnings
+// come once per version of the file, at most 20 of them and then a count of the rest.
+// HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards is a view of the machine's network
+// interfaces (sub-keys "1", "2", ... with "ServiceName" and "Description").
 #include <string>
 
 #include "qelplat/wintypes.h"
@@ -37,7 +44,8 @@ enum : DWORD {
 };
 
 // ERROR_FILE_NOT_FOUND (2) for a missing file, key or value; ERROR_ACCESS_DENIED (5) when the root's file
-// cannot be read (or, for rights that include writing, written) by this user.
+// is not a plain file this user can read (or, for rights that include writing, write);
+// ERROR_NOT_ENOUGH_MEMORY (8) for a file over 64 MiB.
 LONG RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM rights, PHKEY result);
 // name gets the index-th sub-key; *nameSize is the room in characters (NUL included) and becomes the length
 // without the NUL. ERROR_NO_MORE_ITEMS (259) past the end, ERROR_MORE_DATA (234) when the name does not fit.
