@@ -65,7 +65,13 @@ struct ThreadStart {
 };
 
 void* ThreadMain(void* raw) {
-  std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(raw));
+  // The record is shared with BeginThread, which may still be waking up on its lock when this thread is
+  // already done: whichever lets go last frees it.
+  std::shared_ptr<ThreadStart> start;
+  {
+    std::unique_ptr<std::shared_ptr<ThreadStart>> handoff(static_cast<std::shared_ptr<ThreadStart>*>(raw));
+    start = *handoff;
+  }
   {
     std::lock_guard<std::mutex> guard(start->lock);
     start->id = GetCurrentThreadId();
@@ -87,11 +93,10 @@ HANDLE BeginThread(unsigned stackSize, THREAD_START_ROUTINE routine, void* argum
     return nullptr;
   }
   auto object = std::make_unique<ThreadObject>();
-  auto start = std::make_unique<ThreadStart>();
+  auto start = std::make_shared<ThreadStart>();
   start->routine = routine;
   start->argument = argument;
   start->end = object->end;
-  ThreadStart* shared = start.get();
 
   pthread_attr_t attr;
   pthread_attr_init(&attr);
@@ -100,19 +105,20 @@ HANDLE BeginThread(unsigned stackSize, THREAD_START_ROUTINE routine, void* argum
     size_t size = stackSize < PTHREAD_STACK_MIN ? PTHREAD_STACK_MIN : stackSize;
     pthread_attr_setstacksize(&attr, size);
   }
-  // The thread may finish and free its start record before we look again, so read the id under its lock
-  // before letting go: hold the lock across the creation.
-  std::unique_lock<std::mutex> guard(shared->lock);
-  int rc = pthread_create(&object->thread, &attr, ThreadMain, start.get());
+  // The new thread takes over this second reference to the start record.
+  auto handoff = std::make_unique<std::shared_ptr<ThreadStart>>(start);
+  int rc = pthread_create(&object->thread, &attr, ThreadMain, handoff.get());
   pthread_attr_destroy(&attr);
   if (rc != 0) {
     SetLastError(Win32FromErrno(rc));
     return nullptr;
   }
-  start.release();  // the thread owns it now
-  shared->id_known.wait(guard, [shared] { return shared->id != 0; });
-  object->id = shared->id;
-  guard.unlock();
+  handoff.release();
+  {
+    std::unique_lock<std::mutex> guard(start->lock);
+    start->id_known.wait(guard, [&start] { return start->id != 0; });
+    object->id = start->id;
+  }
   if (threadId) *threadId = object->id;
   return RegisterHandle(std::move(object));
 }
