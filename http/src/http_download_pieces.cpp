@@ -95,14 +95,20 @@ void CHttpDownload::handle_request(size_t index, connection conn, const error_co
   handle_piece_open(index, conn, ec);
 }
 
-// At most 1024 bytes, fewer when this second's quota is nearly spent. A spent quota polls once a
-// millisecond without touching the socket, so nothing is read ahead of the limit.
-void CHttpDownload::start_read(size_t index, connection conn, bool limited) {
-  size_t n = sizeof conn->buffer;
+// At most 1024 bytes, fewer when this second's quota is nearly spent; the quota is charged here.
+size_t CHttpDownload::read_size(http_stream_object& conn, bool limited) {
+  size_t n = sizeof conn.buffer;
   if (limited && quota_ >= 0) {
     n = static_cast<size_t>(std::min<int32_t>(quota_, static_cast<int32_t>(n)));
     quota_ -= static_cast<int32_t>(n);
   }
+  return n;
+}
+
+void CHttpDownload::start_read(size_t index, connection conn, bool limited) { read_async(index, conn, read_size(*conn, limited)); }
+
+// A spent quota polls once a millisecond without touching the socket, so nothing is read ahead of the limit.
+void CHttpDownload::read_async(size_t index, connection conn, size_t n) {
   if (n == 0) {
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
     boost::asio::post(io_service_, [this, index, conn] { handle_read(index, conn, 0, 0, error_code()); });
@@ -133,31 +139,47 @@ bool CHttpDownload::write_block(http_stream_object& conn, size_t bytes) {
 }
 
 void CHttpDownload::handle_read(size_t index, connection conn, size_t requested, size_t bytes, error_code ec) {
+  for (;;) {
+    if (!take_block(index, conn, requested, bytes, ec)) return;
+    conn->last_activity = Now();
+    // Bytes the stream holds already are read at once, a block at a time as always, without a round
+    // through the I/O service for every block.
+    requested = read_size(*conn, true);
+    bytes = requested > 0 ? conn->stream->read_buffered(conn->buffer, requested) : 0;
+    if (bytes == 0) {
+      read_async(index, conn, requested);
+      return;
+    }
+  }
+}
+
+// One block read: counted, written at its offset, and the connection's next step decided. True when the
+// connection reads on.
+bool CHttpDownload::take_block(size_t index, const connection& conn, size_t requested, size_t bytes, error_code ec) {
   const int64_t counted = static_cast<int64_t>(stat_->bytes_this_tick) + static_cast<int64_t>(bytes);
   stat_->bytes_this_tick = static_cast<int32_t>(std::min<int64_t>(counted, std::numeric_limits<int32_t>::max()));
   // A read that asked for bytes and got none without an error: the answer's body has ended.
   if (requested > 0 && bytes == 0 && !ec) ec = boost::asio::error::eof;
   if (storage_ && bytes > 0 && (!ec || ec == boost::asio::error::eof) && !write_block(*conn, bytes)) {
     fail_download(error_code(EIO, boost::system::generic_category()));
-    return;
+    return false;
   }
   conn->range_done += static_cast<int64_t>(bytes);
   conn->bytes += static_cast<int64_t>(bytes);
   if (ec || abort_) {
     if (!accept_multi_) end_single(false);
     if (ec) report(ec);
-    return;
+    return false;
   }
   if (accept_multi_ && conn->range_done >= conn->range_end - conn->range_begin + 1) {
     range_complete(index, conn);
-    return;
+    return false;
   }
   if (!accept_multi_ && file_size >= 0 && conn->bytes >= file_size) {
     end_single(true);
-    return;
+    return false;
   }
-  conn->last_activity = Now();
-  start_read(index, conn, true);
+  return true;
 }
 
 // The range is complete: the next one is asked on the same connection while the server keeps it open;

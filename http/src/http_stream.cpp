@@ -122,10 +122,10 @@ bool http_stream::route(std::string& host, std::string& service, error_code& ec)
 bool http_stream::wait_limit(int* milliseconds) const {
   *milliseconds = sync_timeout_ms_;
   if (sync_deadline_ == std::chrono::steady_clock::time_point::max()) return true;
-  int64_t left = std::chrono::duration_cast<std::chrono::milliseconds>(sync_deadline_ -
-                                                                       std::chrono::steady_clock::now())
-                     .count();
-  if (left <= 0) return false;
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= sync_deadline_) return false;
+  // Rounded up: a wait never ends before the deadline it stands for.
+  int64_t left = std::chrono::ceil<std::chrono::milliseconds>(sync_deadline_ - now).count();
   if (*milliseconds < 0 || left < *milliseconds) *milliseconds = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
   return true;
 }

@@ -257,6 +257,16 @@ void http_stream::deliver_buffered(char* data, std::size_t size, read_handler ha
   post(handler, error_code(), n);
 }
 
+std::size_t http_stream::read_buffered(char* data, std::size_t size) {
+  if (chunked_ || buffered() == 0) return 0;
+  const bool bounded = keep_alive_ && content_length_ >= 0;
+  if (bounded && body_count_ >= static_cast<uint64_t>(content_length_)) return 0;
+  if (bounded) size = static_cast<size_t>(std::min<uint64_t>(size, content_length_ - body_count_));
+  size_t n = take(data, size);
+  body_count_ += n;
+  return n;
+}
+
 void http_stream::async_read_body(char* data, std::size_t size, read_handler handler) {
   if (!chunked_) {
     bool bounded = keep_alive_ && content_length_ >= 0;

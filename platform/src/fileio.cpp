@@ -15,11 +15,14 @@
 
 namespace {
 
+// The file pointer is the handle's own, as on Windows, and kept here: a positioned read or write is then
+// one system call (pread/pwrite), with no seek before it.
 class FileObject : public qelplat::KernelObject {
  public:
   explicit FileObject(int fd) : fd_(fd) {}
   ~FileObject() override { close(fd_); }
   int fd() const { return fd_; }
+  int64_t position = 0;
 
  private:
   int fd_;
@@ -152,23 +155,34 @@ BOOL RemoveFile(const std::string& path) {
   return TRUE;
 }
 
+FileObject* FileOf(HANDLE file) { return qelplat::HandleObject<FileObject>(file); }
+
 int FdOf(HANDLE file) {
-  FileObject* object = qelplat::HandleObject<FileObject>(file);
+  FileObject* object = FileOf(file);
   return object ? object->fd() : -1;
 }
 
-bool Seek(int fd, int64_t distance, DWORD method, int64_t* result) {
-  int whence = method == FILE_BEGIN ? SEEK_SET : method == FILE_CURRENT ? SEEK_CUR : method == FILE_END ? SEEK_END : -1;
-  if (whence < 0) {
+bool Seek(FileObject* file, int64_t distance, DWORD method, int64_t* result) {
+  int64_t base = 0;
+  if (method == FILE_CURRENT) {
+    base = file->position;
+  } else if (method == FILE_END) {
+    struct stat st;
+    if (fstat(file->fd(), &st) != 0) {
+      qelplat::SetLastErrorFromErrno();
+      return false;
+    }
+    base = st.st_size;
+  } else if (method != FILE_BEGIN) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  off_t pos = lseek(fd, static_cast<off_t>(distance), whence);
-  if (pos < 0) {
-    SetLastError(errno == EINVAL ? 131 /* ERROR_NEGATIVE_SEEK */ : qelplat::Win32FromErrno(errno));
+  if ((distance > 0 && base > INT64_MAX - distance) || base + distance < 0) {
+    SetLastError(131 /* ERROR_NEGATIVE_SEEK */);
     return false;
   }
-  *result = pos;
+  file->position = base + distance;
+  *result = file->position;
   return true;
 }
 
@@ -189,12 +203,13 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD, SECURITY_ATTRIBUTES*, DWOR
 
 BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED*) {
   if (read) *read = 0;
-  int fd = FdOf(file);
-  if (fd < 0) return FALSE;
+  FileObject* object = FileOf(file);
+  if (!object) return FALSE;
+  int fd = object->fd();
   char* out = static_cast<char*>(buffer);
   DWORD done = 0;
   while (done < toRead) {
-    ssize_t n = ::read(fd, out + done, toRead - done);
+    ssize_t n = ::pread(fd, out + done, toRead - done, static_cast<off_t>(object->position));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
       qelplat::SetLastErrorFromErrno();
@@ -203,6 +218,7 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED
     }
     if (n == 0) break;  // end of file: success with fewer bytes
     done += static_cast<DWORD>(n);
+    object->position += n;
   }
   if (read) *read = done;
   return TRUE;
@@ -210,12 +226,13 @@ BOOL ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, OVERLAPPED
 
 BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVERLAPPED*) {
   if (written) *written = 0;
-  int fd = FdOf(file);
-  if (fd < 0) return FALSE;
+  FileObject* object = FileOf(file);
+  if (!object) return FALSE;
+  int fd = object->fd();
   const char* in = static_cast<const char*>(buffer);
   DWORD done = 0;
   while (done < toWrite) {
-    ssize_t n = ::write(fd, in + done, toWrite - done);
+    ssize_t n = ::pwrite(fd, in + done, toWrite - done, static_cast<off_t>(object->position));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
       if (n == 0) errno = ENOSPC;
@@ -224,29 +241,30 @@ BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, OVER
       return FALSE;
     }
     done += static_cast<DWORD>(n);
+    object->position += n;
   }
   if (written) *written = done;
   return TRUE;
 }
 
 DWORD SetFilePointer(HANDLE file, LONG distance, LONG* distanceHigh, DWORD method) {
-  int fd = FdOf(file);
-  if (fd < 0) return INVALID_SET_FILE_POINTER;
+  FileObject* object = FileOf(file);
+  if (!object) return INVALID_SET_FILE_POINTER;
   int64_t move = distanceHigh ? static_cast<int64_t>((static_cast<uint64_t>(static_cast<uint32_t>(*distanceHigh)) << 32) |
                                                      static_cast<uint32_t>(distance))
                               : static_cast<int64_t>(distance);
   int64_t pos = 0;
-  if (!Seek(fd, move, method, &pos)) return INVALID_SET_FILE_POINTER;
+  if (!Seek(object, move, method, &pos)) return INVALID_SET_FILE_POINTER;
   if (distanceHigh) *distanceHigh = static_cast<LONG>(pos >> 32);
   SetLastError(ERROR_SUCCESS);
   return static_cast<DWORD>(pos & 0xFFFFFFFF);
 }
 
 BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, LARGE_INTEGER* newPosition, DWORD method) {
-  int fd = FdOf(file);
-  if (fd < 0) return FALSE;
+  FileObject* object = FileOf(file);
+  if (!object) return FALSE;
   int64_t pos = 0;
-  if (!Seek(fd, distance.QuadPart, method, &pos)) return FALSE;
+  if (!Seek(object, distance.QuadPart, method, &pos)) return FALSE;
   if (newPosition) newPosition->QuadPart = pos;
   return TRUE;
 }

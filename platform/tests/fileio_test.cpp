@@ -110,6 +110,34 @@ TEST(FileIo, ReadsWritesAndSeeksPastFourGigabytes) {
   EXPECT_EQ(SetFilePointer(f.h, -1, nullptr, FILE_BEGIN), INVALID_SET_FILE_POINTER);
 }
 
+TEST(FileIo, EveryHandleKeepsItsOwnFilePointer) {
+  qeltest::TempDir dir;
+  std::string path = dir.file("shared.bin");
+  Handle a(CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, 0, nullptr));
+  Handle b(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_NE(a.h, INVALID_HANDLE_VALUE);
+  ASSERT_NE(b.h, INVALID_HANDLE_VALUE);
+  DWORD n = 0;
+  ASSERT_TRUE(WriteFile(a.h, "0123456789", 10, &n, nullptr));
+  ASSERT_TRUE(WriteFile(a.h, "ab", 2, &n, nullptr));
+  LARGE_INTEGER where{};
+  LARGE_INTEGER none{};
+  ASSERT_TRUE(SetFilePointerEx(a.h, none, &where, FILE_CURRENT));
+  EXPECT_EQ(where.QuadPart, 12) << "writes move the pointer of their own handle";
+  char buf[4] = {};
+  ASSERT_TRUE(ReadFile(b.h, buf, 3, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "012") << "the other handle still reads from its start";
+  ASSERT_TRUE(ReadFile(b.h, buf, 3, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "345");
+  LARGE_INTEGER back{};
+  back.QuadPart = -2;
+  ASSERT_TRUE(SetFilePointerEx(a.h, back, &where, FILE_CURRENT));
+  ASSERT_TRUE(WriteFile(a.h, "AB", 2, &n, nullptr));
+  ASSERT_TRUE(SetFilePointerEx(b.h, back, &where, FILE_END));
+  ASSERT_TRUE(ReadFile(b.h, buf, 4, &n, nullptr));
+  EXPECT_EQ(std::string(buf, n), "AB");
+}
+
 TEST(FileIo, HandlesAreCheckedAndClosedOnce) {
   qeltest::TempDir dir;
   HANDLE h = CreateFileA(dir.file("x").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);

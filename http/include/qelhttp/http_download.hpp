@@ -127,7 +127,10 @@ class CHttpDownload : private boost::noncopyable {
   void handle_request(size_t index, connection conn, const boost::system::error_code& ec);
   boost::system::error_code check_piece_answer(const connection& conn) const;
   void start_read(size_t index, connection conn, bool limited);
+  size_t read_size(http_stream_object& conn, bool limited);
+  void read_async(size_t index, connection conn, size_t n);
   void handle_read(size_t index, connection conn, size_t requested, size_t bytes, boost::system::error_code ec);
+  bool take_block(size_t index, const connection& conn, size_t requested, size_t bytes, boost::system::error_code ec);
   bool write_block(http_stream_object& conn, size_t bytes);
   void range_complete(size_t index, connection conn);
 

@@ -97,6 +97,9 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   std::size_t read_some(const MutableBuffer& buffer, boost::system::error_code& ec) {
     return read_some(static_cast<char*>(buffer.data()), buffer.size(), ec);
   }
+  // Body bytes the stream has received already, handed over at once without waiting and without a
+  // completion; 0 when none are buffered or the body is chunked (then read on with async_read_some).
+  std::size_t read_buffered(char* data, std::size_t size);
   template <class MutableBuffer, class Handler>
   void async_read_some(const MutableBuffer& buffer, Handler handler) {
     async_read_body(static_cast<char*>(buffer.data()), buffer.size(), read_handler(std::move(handler)));
