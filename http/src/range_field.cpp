@@ -115,7 +115,7 @@ void range_field::to_bitfield(bitfield& bits, int32_t piece_size) {
   std::lock_guard<std::mutex> hold(*mutex_);
   if (piece_size <= 0) return;
   if (need_merge_) merge_locked();
-  uint32_t count = static_cast<uint32_t>((size_ + piece_size - 1) / piece_size);
+  uint32_t count = static_cast<uint32_t>(piece_count(size_, piece_size));
   bits.resize(count);
   auto cursor = ranges_.begin();
   for (uint32_t i = 0; i < count; ++i) {

@@ -23,7 +23,7 @@ std::string encode_resume(const std::string& url_text, int64_t file_size, int32_
   e["final_url"].string() = url_text;
   e["file_size"].integer() = file_size;
   e["piece_size"].integer() = piece_size;
-  e["piece_num"].integer() = piece_size > 0 ? (file_size + piece_size - 1) / piece_size : 0;
+  e["piece_num"].integer() = piece_count(file_size, piece_size);
   bitfield bits;
   finished.to_bitfield(bits, piece_size);
   e["bitfield"].string().assign(bits.bytes().begin(), bits.bytes().end());
@@ -61,7 +61,7 @@ bool validate(const entry& e, int64_t server_size, resume_state& state) {
   int64_t piece_size = piece->integer();
   if (file_size <= 0 || (server_size >= 0 && file_size != server_size)) return false;
   if (piece_size < 1 || piece_size > std::numeric_limits<int32_t>::max()) return false;
-  int64_t pieces = (file_size + piece_size - 1) / piece_size;
+  int64_t pieces = piece_count(file_size, piece_size);
   if (count->integer() != pieces || pieces > std::numeric_limits<int32_t>::max()) return false;
   const std::string& stored = bits->string();
   if (stored.size() < static_cast<size_t>((pieces + 7) / 8)) return false;

@@ -264,6 +264,8 @@ TEST_F(Resume, EmptyMissingAndUnusableFilesAreHandledWhole) {
       {"d9:file_sizei100e9:file_size3:abce", -1, "a repeated key turned into another type"},
       {"d9:file_sized1:xi1eee", -1, "size as a dictionary"},
       {std::string(5000, 'l'), -1, "nested past the depth limit"},
+      {good("i9223372036854775807e", "i1058476e", "i50e", "\xC0"), -1, "a size at the 64-bit limit"},
+      {good("i99999999999999999999e", "i1e", "i9223372036854775807e", "\xC0"), -1, "a saturated size"},
   };
   for (const Case& c : cases) {
     Write(c.bytes);

@@ -26,6 +26,13 @@ class bitfield {
   uint32_t count_ = 0;
 };
 
+// Pieces of piece_size bytes that a file of size bytes needs (the last may be short), without the overflow
+// of rounding up by addition near the 64-bit limit; 0 for a size or piece size of 0 or less.
+inline int64_t piece_count(int64_t size, int64_t piece_size) {
+  if (size <= 0 || piece_size <= 0) return 0;
+  return size / piece_size + (size % piece_size != 0 ? 1 : 0);
+}
+
 class range_field {
  public:
   range_field() : mutex_(std::make_shared<std::mutex>()) {}
