@@ -4,6 +4,7 @@
 set -euo pipefail
 build=${1:-build}
 mib=${2:-512}
+. "$(dirname "$0")/report.sh"
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 mkdir -p "$dir/src/bin" "$dir/src/data"
@@ -19,4 +20,6 @@ ours=$(seconds "$build/bench/unpack_package" "$dir/package.zip" "$dir/by-qel")
 diff -r "$dir/by-unzip" "$dir/by-qel" > /dev/null || { echo "the unpacked trees differ"; exit 1; }
 echo "unzip -q:    ${ref}s for a ${mib} MiB package"
 echo "QelCompress: ${ours}s"
-echo "speed ratio (unzip time / ours, target >= 0.9): $(echo "scale=3; $ref / $ours" | bc)"
+r=$(ratio "$ref" "$ours")
+echo "speed ratio (unzip time / ours, target >= 0.9): $r"
+row "Unpacking a ${mib} MiB zip" "$(fixed "$ours") s" "unzip -q: $(fixed "$ref") s" "$r" ">= 0.9" "$(meets "$r" ">=" 0.9)"

@@ -6,6 +6,7 @@ set -euo pipefail
 build=${1:-build}
 mib=${2:-300}
 . "$(dirname "$0")/download_common.sh"
+. "$(dirname "$0")/report.sh"
 start_nginx "" "$mib" 10m
 
 one_s=$(wall "$build/bench/download_fetch" "$url" "$out/one.bin" 0)
@@ -23,5 +24,11 @@ printf '%-44s %10s %10s\n' "$mib MiB, 10 MiB/s per connection" "seconds" "MiB/s"
 printf '%-44s %10.3f %10s\n' "CHttpDownload, one connection" "$one_s" "$(rate "$one_s")"
 printf '%-44s %10.3f %10s\n' "CHttpDownload, four connections" "$four_s" "$(rate "$four_s")"
 printf '%-44s %10.3f %10s\n' "aria2c -x4 -s4" "$aria_s" "$(rate "$aria_s")"
-echo "four / one (target >= 3.6): $(echo "scale=3; $one_s / $four_s" | bc)"
-echo "four / aria2c (target >= 1.0): $(echo "scale=3; $aria_s / $four_s" | bc)"
+by_one=$(ratio "$one_s" "$four_s")
+by_aria=$(ratio "$aria_s" "$four_s")
+echo "four / one (target >= 3.6): $by_one"
+echo "four / aria2c (target >= 1.0): $by_aria"
+row "Download, four connections against one, ${mib} MiB at 10 MiB/s each" "four: $(rate "$four_s") MiB/s" \
+  "ours, one connection: $(rate "$one_s") MiB/s" "$by_one" ">= 3.6" "$(meets "$by_one" ">=" 3.6)"
+row "Download, four connections, ${mib} MiB at 10 MiB/s each" "$(rate "$four_s") MiB/s" \
+  "aria2c -x4 -s4: $(rate "$aria_s") MiB/s" "$by_aria" ">= 1.0" "$(meets "$by_aria" ">=" 1.0)"

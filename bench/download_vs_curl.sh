@@ -7,6 +7,7 @@ build=${1:-build}
 mib=${2:-1024}
 rounds=${3:-3}
 . "$(dirname "$0")/download_common.sh"
+. "$(dirname "$0")/report.sh"
 start_nginx "" "$mib"
 
 best() { sort -n | head -1; }
@@ -20,4 +21,7 @@ rate() { echo "scale=1; $mib / $1" | bc; }
 printf '%-36s %10s %10s\n' "$mib MiB, one connection, to a file" "seconds" "MiB/s"
 printf '%-36s %10.3f %10s\n' "curl -o" "$curl_s" "$(rate "$curl_s")"
 printf '%-36s %10.3f %10s\n' "CHttpDownload (single connection)" "$ours_s" "$(rate "$ours_s")"
-echo "throughput ratio (ours / curl, target >= 0.8): $(echo "scale=3; $curl_s / $ours_s" | bc)"
+r=$(ratio "$curl_s" "$ours_s")
+echo "throughput ratio (ours / curl, target >= 0.8): $r"
+row "Download, one connection, ${mib} MiB to a file" "$(rate "$ours_s") MiB/s" "curl -o: $(rate "$curl_s") MiB/s" \
+  "$r" ">= 0.8" "$(meets "$r" ">=" 0.8)"

@@ -5,6 +5,7 @@
 set -euo pipefail
 build=${1:-build}
 mib=${2:-1024}
+. "$(dirname "$0")/report.sh"
 dir=$(mktemp -d)
 trap 'kill "$pid" 2>/dev/null || true; rm -rf "$dir"' EXIT
 mkdir -p "$dir/www" "$dir/logs" "$dir/tmp"
@@ -33,4 +34,7 @@ gb=$(echo "scale=6; $mib / 1024" | bc)
 report() { echo "$1: $(echo "scale=1; $mib / $2" | bc) MiB/s, $(echo "scale=3; $3 / $gb" | bc) CPU s/GB"; }
 report "curl      " "$curl_wall" "$curl_cpu"
 report "qelhttp   " "$ours_wall" "$ours_cpu"
-echo "throughput ratio (ours / curl, target >= 0.8): $(echo "scale=3; $curl_wall / $ours_wall" | bc)"
+r=$(ratio "$curl_wall" "$ours_wall")
+echo "throughput ratio (ours / curl, target >= 0.8): $r"
+row "HTTP client, ${mib} MiB fetched" "$(fixed "$(ratio "$mib" "$ours_wall")" 1) MiB/s" \
+  "curl: $(fixed "$(ratio "$mib" "$curl_wall")" 1) MiB/s" "$r" ">= 0.8" "$(meets "$r" ">=" 0.8)"

@@ -4,6 +4,7 @@
 set -euo pipefail
 build=${1:-build}
 mib=${2:-1024}
+. "$(dirname "$0")/report.sh"
 file=$(mktemp)
 trap 'rm -f "$file"' EXIT
 head -c "$((mib * 1024 * 1024))" /dev/urandom > "$file"
@@ -16,4 +17,6 @@ ref=$(seconds md5sum "$file")
   || { echo "digests differ"; exit 1; }
 echo "md5sum:   ${ref}s for ${mib} MiB"
 echo "QEL::MD5: ${ours}s for ${mib} MiB"
-echo "speed ratio (md5sum time / ours, target >= 0.9): $(echo "scale=3; $ref / $ours" | bc)"
+r=$(ratio "$ref" "$ours")
+echo "speed ratio (md5sum time / ours, target >= 0.9): $r"
+row "MD5 digest, ${mib} MiB file" "$(fixed "$ours") s" "md5sum: $(fixed "$ref") s" "$r" ">= 0.9" "$(meets "$r" ">=" 0.9)"

@@ -1,8 +1,8 @@
 // Reload figures of the engine's configuration over the registry stand-in: a file of N products (10,000 by
 // default), the first reload (reads and parses the file), later reloads (the kept file), a reload after an
 // edit; then the peak memory of opening files of hostile shapes, against each file's size.
-// Usage: registry_reload <folder> [products]; the folder receives HKEY_CURRENT_USER.reg, which holds the
-// products file at the end.
+// Usage: registry_reload <folder> [products] [MiB of each memory shape, 32 by default]; the folder receives
+// HKEY_CURRENT_USER.reg, which holds the products file at the end.
 #include <malloc.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "ClientConfig.h"
+#include "EngineLog.h"
 #include "qelplat/registry.h"
 
 namespace {
@@ -80,12 +81,13 @@ long PeakKilobytes(const std::string& file, const std::string& text) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    fprintf(stderr, "usage: registry_reload <folder> [products]\n");
+    fprintf(stderr, "usage: registry_reload <folder> [products] [MiB of each memory shape]\n");
     return 2;
   }
   std::string folder = argv[1];
   int count = argc > 2 ? atoi(argv[2]) : 10000;
   setenv("QEL_REGISTRY_DIR", folder.c_str(), 1);
+  g_Log.SetWriter(nullptr);  // the figures are of reading; the few lines the reader logs would go nowhere
   std::string file = folder + "/HKEY_CURRENT_USER.reg";
   std::string text = Products(count, "");
   Write(file, text);
@@ -108,7 +110,7 @@ int main(int argc, char** argv) {
   printf("reload of the kept file:       %.3f s (mean of %d; target < 1 s)\n", kept / passes, passes);
   printf("reload after an edit:          %.3f s\n", edited);
 
-  const size_t target = 32 << 20;
+  const size_t target = (argc > 3 ? static_cast<size_t>(atoi(argv[3])) : 32) << 20;
   struct Shape {
     const char* name;
     std::function<std::string(size_t)> line;

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "QelTools/Log.h"
 #include "ReleaseNotes.h"
 
 namespace tavrin {
@@ -31,7 +32,12 @@ TUpdatePrompt PromptFromRecords(const Product& product, const Update& update) {
   return prompt;
 }
 
-// Shows the prompt modally on the calling thread; 1 when the user chose to install.
+// Shows the prompt modally on the calling thread; 1 when the user chose to install. Without a display it
+// returns 0 at once, and the log says so, once for each update until a display is there again.
 unsigned ShowUpdatePrompt(const TUpdatePrompt& prompt);
+
+// The client's own log lines (a prompt that could not be shown) go here: the process's log, built on first
+// use.
+QEL::CLog& ClientLog();
 
 }  // namespace tavrin

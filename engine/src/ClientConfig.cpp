@@ -31,36 +31,88 @@ class CRegKey {
   HKEY m_key = nullptr;
 };
 
-// A value as text, whatever its type, through a 500-byte buffer. False when absent, or when it does not fit
-// the buffer with a terminating NUL.
-bool QueryText(HKEY key, const char* name, std::string* out) {
-  char buffer[kValueBufferSize];
-  DWORD size = kValueBufferSize;
-  if (RegQueryValueExA(key, name, nullptr, nullptr, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
-    return false;
-  const void* nul = memchr(buffer, '\0', size);
-  if (nul) {
-    out->assign(buffer, static_cast<const char*>(nul) - buffer);
+const char* RootName(HKEY root) {
+  return root == HKEY_CURRENT_USER ? "HKEY_CURRENT_USER" : root == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : "?";
+}
+
+std::string TypeName(DWORD type) {
+  switch (type) {
+    case REG_NONE: return "REG_NONE";
+    case REG_BINARY: return "REG_BINARY";
+    case REG_DWORD: return "REG_DWORD";
+    case REG_MULTI_SZ: return "REG_MULTI_SZ";
+    case REG_QWORD: return "REG_QWORD";
+    default: return FormatText("%u", static_cast<unsigned>(type));
+  }
+}
+
+// The values of one open key, each read as text through a 500-byte buffer. A value that is there but
+// cannot be used keeps its default; with reporting on, the log says which and why.
+class CValueReader {
+ public:
+  // func: the reader's caller, named in the log lines; report: whether to say what cannot be used.
+  CValueReader(HKEY key, HKEY root, const std::string& path, const char* func, bool report)
+      : m_key(key), m_root(root), m_path(path), m_func(func), m_report(report) {}
+
+  // False when absent or unusable: of a type other than text (a number stored as a registry number is
+  // binary, not the decimal text the engine reads), or too long for the buffer with a terminating NUL.
+  bool Text(const char* name, std::string* out) {
+    char buffer[kValueBufferSize];
+    DWORD size = kValueBufferSize;
+    DWORD type = REG_NONE;
+    LONG rc = RegQueryValueExA(m_key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size);
+    if (rc == ERROR_MORE_DATA) return TooLong(name, size);
+    if (rc != ERROR_SUCCESS) return false;
+    if (type != REG_SZ && type != REG_EXPAND_SZ)
+      return Unusable(name, "注册表值不是文本类型，已使用默认值", "类型：" + TypeName(type));
+    const void* nul = memchr(buffer, '\0', size);
+    if (nul) {
+      out->assign(buffer, static_cast<const char*>(nul) - buffer);
+      return true;
+    }
+    if (size >= kValueBufferSize) return TooLong(name, size);
+    out->assign(buffer, size);
     return true;
   }
-  if (size >= kValueBufferSize) return false;
-  out->assign(buffer, size);
-  return true;
-}
 
-// A text longer than its field is not cut (a cut code or path names something else): it keeps the default.
-void QueryField(HKEY key, const char* name, char* field, size_t fieldSize) {
-  std::string text;
-  if (!QueryText(key, name, &text) || text.size() >= fieldSize) return;
-  memcpy(field, text.c_str(), text.size() + 1);
-}
+  // A text longer than its field is not cut (a cut code or path names something else): it keeps the default.
+  void Field(const char* name, char* field, size_t fieldSize) {
+    std::string text;
+    if (!Text(name, &text)) return;
+    if (text.size() >= fieldSize) {
+      Unusable(name, "注册表值过长，已使用默认值", FormatText("长度：%zu字节，最多%zu字节", text.size(), fieldSize - 1));
+      return;
+    }
+    memcpy(field, text.c_str(), text.size() + 1);
+  }
 
-// A value that is not decimal text keeps the default rather than failing the whole load.
-void QueryInt(HKEY key, const char* name, int32_t* field) {
-  std::string text;
-  int value = 0;
-  if (QueryText(key, name, &text) && ParseRegistryInt(text, &value)) *field = value;
-}
+  // A value that is not decimal text leaves *value as it was (the default) rather than failing the whole
+  // load.
+  bool Int(const char* name, int32_t* value) {
+    std::string text;
+    if (!Text(name, &text)) return false;
+    if (ParseRegistryInt(text, value)) return true;
+    return Unusable(name, "注册表值不是十进制数字，已使用默认值", "内容：" + PrintableCode(text));
+  }
+
+ private:
+  bool TooLong(const char* name, DWORD size) {
+    return Unusable(name, "注册表值过长，已使用默认值", FormatText("长度：%u字节", static_cast<unsigned>(size)));
+  }
+
+  bool Unusable(const char* name, const char* what, const std::string& detail) {
+    if (!m_report) return false;
+    std::string text = std::string(what) + "：键：" + RootName(m_root) + "\\" + m_path + "，值：" + name + "，" + detail;
+    QEL_ENGINE_LOG(WARN, text, kLogFile, m_func);
+    return false;
+  }
+
+  HKEY m_key;
+  HKEY m_root;
+  std::string m_path;
+  const char* m_func;
+  bool m_report;
+};
 
 std::string ProgramDirectory() {
   char path[kValueBufferSize];
@@ -132,22 +184,58 @@ void CClientConfig::ReleaseList() {
   m_records.clear();
 }
 
+bool CClientConfig::BeginReport(HKEY root) {
+  qelplat::TRegFileNotes notes = qelplat::RegistryFileNotes(root);
+  uint64_t& reported = m_reported[root == HKEY_LOCAL_MACHINE ? 1 : 0];
+  if (notes.version == reported) return false;
+  reported = notes.version;
+  m_reportedStatus = notes.status;
+  const char* func = "CClientConfig::LoadConfig";
+  std::string where = notes.file + "（" + RootName(root) + "）";
+  if (notes.status == ERROR_FILE_NOT_FOUND) {
+    QEL_ENGINE_LOG(INFO, "注册表文件不存在：" + where, kLogFile, func);
+    return true;
+  }
+  if (notes.status != ERROR_SUCCESS) {
+    std::string text = "注册表文件无法读取：" + where + FormatText("，错误代码:%d", static_cast<int>(notes.status));
+    QEL_ENGINE_LOG(WARN, text, kLogFile, func);
+    return true;
+  }
+  QEL_ENGINE_LOG(INFO, "读取注册表文件：" + where, kLogFile, func);
+  for (const std::string& warning : notes.warnings)
+    QEL_ENGINE_LOG(WARN, "注册表文件格式错误：" + warning, kLogFile, func);
+  return true;
+}
+
 int CClientConfig::LoadConfig(TProductInfo* out, HKEY root) {
   std::lock_guard<std::mutex> hold(m_lock);
+  const char* func = "CClientConfig::LoadConfig";
   {
     CRegKey main;
     // Read access only: the engine never writes its configuration, and asking for more would hide a
     // configuration the user may read but not change (the machine's, for an ordinary user).
-    if (!main.Open(root, kMainKey, KEY_READ)) return 0;
+    bool opened = main.Open(root, kMainKey, KEY_READ);
+    // Said once for each version of the root's file, not at every reload: the same file says the same.
+    m_reporting = BeginReport(root);
+    if (!opened) {
+      if (m_reporting && m_reportedStatus == ERROR_SUCCESS)
+        QEL_ENGINE_LOG(INFO, std::string("注册表") + RootName(root) + "中没有" + kMainKey + "键，没有产品", kLogFile, func);
+      m_reporting = false;
+      return 0;
+    }
+    CValueReader values(main.get(), root, kMainKey, func, m_reporting);
     std::string server;
-    if (QueryText(main.get(), "server", &server)) m_server = server;
-    std::string timespan;
-    int minutes = 60;
-    if (QueryText(main.get(), "check_timespan", &timespan) && !ParseRegistryInt(timespan, &minutes)) minutes = 60;
+    if (values.Text("server", &server)) m_server = server;
+    int32_t minutes = 60;
+    values.Int("check_timespan", &minutes);
     m_checkTimespan = minutes;
   }
   ReleaseList();
-  int count = EnumProductList(root, std::string(kMainKey) + "\\" + "ProductList", &m_head);
+  std::string list = std::string(kMainKey) + "\\" + "ProductList";
+  int count = EnumProductList(root, list, &m_head);
+  if (m_reporting && count == 0)
+    QEL_ENGINE_LOG(INFO, std::string("注册表") + RootName(root) + "\\" + list + "下没有产品", kLogFile, func);
+  m_reporting = false;
   if (out) {
     size_t slot = 0;
     for (TProductInfo* rec = m_head; rec; rec = rec->next) out[slot++] = *rec;
@@ -186,21 +274,21 @@ std::unique_ptr<TProductInfo> CClientConfig::ReadProductInfo(const std::string& 
   if (!key.Open(root, subkey, KEY_READ)) return nullptr;
   std::unique_ptr<TProductInfo> rec(new TProductInfo);
   DefaultRecord(rec.get());
-  HKEY k = key.get();
-  QueryField(k, "code", rec->code, sizeof rec->code);
-  QueryField(k, "name", rec->name, sizeof rec->name);
-  QueryField(k, "old_version", rec->old_version, sizeof rec->old_version);
-  QueryField(k, "current_version", rec->current_version, sizeof rec->current_version);
-  QueryField(k, "execute_file", rec->execute_file, sizeof rec->execute_file);
-  QueryInt(k, "check_update_type", &rec->check_update_type);
-  QueryInt(k, "notify_type", &rec->notify_type);
-  QueryInt(k, "check_timespan", &rec->check_timespan);
-  QueryInt(k, "check_retry_count", &rec->check_retry_count);
-  QueryInt(k, "check_retry_timespan", &rec->check_retry_timespan);
-  QueryInt(k, "download_retry_count", &rec->download_retry_count);
-  QueryInt(k, "download_retry_timespan", &rec->download_retry_timespan);
-  QueryInt(k, "download_failed_count", &rec->download_failed_count);
-  QueryInt(k, "download_failed_max_count", &rec->download_failed_max_count);
+  CValueReader values(key.get(), root, subkey, "CClientConfig::ReadProductInfo", m_reporting);
+  values.Field("code", rec->code, sizeof rec->code);
+  values.Field("name", rec->name, sizeof rec->name);
+  values.Field("old_version", rec->old_version, sizeof rec->old_version);
+  values.Field("current_version", rec->current_version, sizeof rec->current_version);
+  values.Field("execute_file", rec->execute_file, sizeof rec->execute_file);
+  values.Int("check_update_type", &rec->check_update_type);
+  values.Int("notify_type", &rec->notify_type);
+  values.Int("check_timespan", &rec->check_timespan);
+  values.Int("check_retry_count", &rec->check_retry_count);
+  values.Int("check_retry_timespan", &rec->check_retry_timespan);
+  values.Int("download_retry_count", &rec->download_retry_count);
+  values.Int("download_retry_timespan", &rec->download_retry_timespan);
+  values.Int("download_failed_count", &rec->download_failed_count);
+  values.Int("download_failed_max_count", &rec->download_failed_max_count);
   return rec;
 }
 

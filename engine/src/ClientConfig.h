@@ -2,6 +2,9 @@
 // The engine's configuration, read from the registry (never written): the update server's check URL, the
 // service interval and the list of products, one product sub-key each. Loads and every read of the list
 // are serialised by one lock, so a reload never frees records another thread is reading.
+// The log says which registry file was read (or that there is none, or that it cannot be read), what of it
+// was skipped, which values could not be used and when a root holds no product: once for each version of
+// a root's file, since every reload of an unchanged file would say the same.
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,8 +45,14 @@ class CClientConfig {
 
  private:
   void ReleaseList();
+  // True when the root's file is a version not yet reported: then its status and parse warnings are
+  // logged, and the load that follows reports what it finds.
+  bool BeginReport(HKEY root);
 
   std::mutex m_lock;
+  uint64_t m_reported[2] = {0, 0};  // the last version of each root's file reported: user, machine
+  LONG m_reportedStatus = ERROR_SUCCESS;
+  bool m_reporting = false;  // the load in progress reports what it finds
   std::string m_server;
   std::string m_moduleDirectory;  // ends with "/", or empty
   TProductInfo* m_head = nullptr;

@@ -313,8 +313,9 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
       QEL_ENGINE_LOG(ERROR, "更新客户端自升级，创建BAT文件失败", kLogFile, kInstallFunc);
       return;
     }
-    StartInstaller(batch, true);
+    // Written before the batch starts: the batch ends this process at once, and the line with it.
     QEL_ENGINE_LOG(ERROR, "更新客户端自升级", kLogFile, kInstallFunc);
+    StartInstaller(batch, true);
     return;
   }
   QEL_ENGINE_LOG(ERROR, FormatText("结束进程失败，错误代码：%d", static_cast<int>(GetLastError())), kLogFile,

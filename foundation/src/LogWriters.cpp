@@ -5,6 +5,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -15,6 +17,7 @@
 #include "qelplat/console.h"
 #include "qelplat/fileio.h"
 #include "qelplat/locale.h"
+#include "qelplat/logfolder.h"
 #include "qelplat/paths.h"
 
 namespace QEL {
@@ -33,6 +36,8 @@ const LevelStyle kStyles[] = {
 const char kDefaultTag[] = " [DEFAULT]：";
 const WORD kMessageColour = 15;
 const DWORD kModulePathBuffer = 261;
+// The variable a log configuration names its folder by: the user's log folder, made before configuring.
+const char kLogFolderVariable[] = "QEL_LOG_DIR";
 
 const LevelStyle* StyleOf(ELogLevel level) {
   for (const LevelStyle& style : kStyles)
@@ -47,6 +52,37 @@ std::string ProgramFolder() {
   if (n == 0 || n >= kModulePathBuffer) return std::string();
   const char* slash = strrchr(path, '/');
   return slash ? std::string(path, static_cast<size_t>(slash - path)) : std::string();
+}
+
+bool NamesLogFolder(const std::string& properties) {
+  std::ifstream in(properties, std::ios::binary);
+  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  return text.find(std::string("${") + kLogFolderVariable + "}") != std::string::npos;
+}
+
+// log4cxx is configured once per process: every further writer logs to the same root logger, and the watch
+// of the first already follows the file's changes.
+void ConfigureOnce(const std::string& properties) {
+  static std::mutex lock;
+  static std::string* configured = new std::string;  // never destroyed: writers may be built while exiting
+  std::lock_guard<std::mutex> hold(lock);
+  if (*configured == properties) return;
+  // A configuration that writes to the user's log folder needs the folder to exist and its name known;
+  // without one it would write below the file system's root.
+  if (NamesLogFolder(properties) && qelplat::PrepareLogFolder(kLogFolderVariable).empty()) {
+    fprintf(stderr, "无法创建日志目录（%s），不写日志：%s\n", kLogFolderVariable, properties.c_str());
+    // Left unconfigured, log4cxx would configure itself from the same file in the current folder.
+    log4cxx::LogManager::getLoggerRepository()->setConfigured(true);
+    return;
+  }
+  // The watch thread logs through log4cxx's internal logger while it stops, and log4cxx stops it only after
+  // that logger is destroyed at exit. So the logger is made first and the watch stopped at exit, before
+  // anything of log4cxx is destroyed.
+  log4cxx::helpers::LogLog::setInternalDebugging(false);
+  log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(properties));
+  static std::once_flag stopAtExit;
+  std::call_once(stopAtExit, [] { atexit([] { log4cxx::LogManager::shutdown(); }); });
+  *configured = properties;
 }
 
 }  // namespace
@@ -77,13 +113,7 @@ CLog4CxxWriter::CLog4CxxWriter() {
   // Only an existing file is watched: log4cxx's watch thread for a missing file holds the process up at exit.
   std::string properties = folder + "/log4cxx.properties";
   if (GetFileAttributesA(properties.c_str()) == INVALID_FILE_ATTRIBUTES) return;
-  // The watch thread logs through log4cxx's internal logger while it stops, and log4cxx stops it only after
-  // that logger is destroyed at exit. So the logger is made first and the watch stopped at exit, before
-  // anything of log4cxx is destroyed.
-  log4cxx::helpers::LogLog::setInternalDebugging(false);
-  log4cxx::PropertyConfigurator::configureAndWatch(log4cxx::File(properties));
-  static std::once_flag stopAtExit;
-  std::call_once(stopAtExit, [] { atexit([] { log4cxx::LogManager::shutdown(); }); });
+  ConfigureOnce(properties);
 }
 
 int CLog4CxxWriter::Write(ELogLevel level, const char* text) {

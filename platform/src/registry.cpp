@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -141,6 +142,13 @@ LONG ReadWholeFile(const std::string& file, TFileRead* out) {
   return rc;
 }
 
+// Every change of what a root's file holds for us (a new parse, or the file gone or refused) gets a number of
+// its own, so a reader of the notes can tell a version it has reported from one it has not.
+uint64_t NextVersion() {
+  static std::atomic<uint64_t> last{0};
+  return ++last;
+}
+
 class CHiveCache {
  public:
   explicit CHiveCache(HKEY root) : m_root(root) {}
@@ -155,7 +163,7 @@ class CHiveCache {
     TFileRead read;
     LONG rc = ReadWholeFile(file, &read);
     if (rc != ERROR_SUCCESS) {
-      Forget();
+      FailLocked(file, rc);
       return rc;
     }
     if (same && SameStamp(m_stamp, read.stamp) && read.bytes == m_bytes) {
@@ -163,25 +171,44 @@ class CHiveCache {
       *out = m_hive;
       return ERROR_SUCCESS;
     }
-    qelplat::CRegHiveBuilder builder(file, m_root);
+    std::vector<std::string> warnings;
+    qelplat::CRegHiveBuilder builder(file, m_root, &warnings);
     builder.Parse(read.bytes);
     m_hive = builder.Finish();
     m_file = file;
+    m_status = ERROR_SUCCESS;
+    m_version = NextVersion();
+    m_warnings.swap(warnings);
     Keep(read);
     *out = m_hive;
     return ERROR_SUCCESS;
   }
 
-  void Drop() {
+  // The file is missing or may not be read: nothing is kept, and the notes say why.
+  void Fail(const std::string& file, LONG status) {
     std::lock_guard<std::mutex> hold(m_lock);
-    Forget();
+    FailLocked(file, status);
+  }
+
+  qelplat::TRegFileNotes Notes() {
+    std::lock_guard<std::mutex> hold(m_lock);
+    qelplat::TRegFileNotes notes;
+    notes.file = m_file;
+    notes.status = m_status;
+    notes.version = m_version;
+    notes.warnings = m_warnings;
+    return notes;
   }
 
  private:
-  void Forget() {
+  void FailLocked(const std::string& file, LONG status) {
+    bool changed = m_hive || m_file != file || m_status != status || m_version == 0;
     m_hive.reset();
-    m_file.clear();
     std::string().swap(m_bytes);
+    m_warnings.clear();
+    m_file = file;
+    m_status = status;
+    if (changed) m_version = NextVersion();
   }
 
   // The bytes are kept only while a change could hide behind an unchanged stamp.
@@ -202,6 +229,9 @@ class CHiveCache {
   bool m_mayChangeUnseen = false;
   std::string m_bytes;
   std::shared_ptr<const qelplat::CRegHive> m_hive;
+  LONG m_status = ERROR_FILE_NOT_FOUND;
+  uint64_t m_version = 0;
+  std::vector<std::string> m_warnings;
 };
 
 CHiveCache& CacheOf(HKEY root) {
@@ -214,16 +244,24 @@ CHiveCache& CacheOf(HKEY root) {
 LONG LoadHive(HKEY root, REGSAM rights, std::shared_ptr<const qelplat::CRegHive>* hive) {
   std::string file = qelplat::RegistryFileOf(root);
   if (file.empty()) return ERROR_INVALID_HANDLE;
+  CHiveCache& cache = CacheOf(root);
   struct stat st;
   if (stat(file.c_str(), &st) != 0) {
-    if (errno != ENOENT && errno != ENOTDIR) return ERROR_ACCESS_DENIED;
-    CacheOf(root).Drop();  // nothing to keep for a file that is gone
-    return ERROR_FILE_NOT_FOUND;
+    LONG rc = errno == ENOENT || errno == ENOTDIR ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+    cache.Fail(file, rc);
+    return rc;
   }
-  if (!S_ISREG(st.st_mode) || access(file.c_str(), R_OK) != 0) return ERROR_ACCESS_DENIED;
+  if (!S_ISREG(st.st_mode) || access(file.c_str(), R_OK) != 0) {
+    cache.Fail(file, ERROR_ACCESS_DENIED);
+    return ERROR_ACCESS_DENIED;
+  }
+  if (st.st_size > kMaxHiveBytes) {
+    cache.Fail(file, ERROR_NOT_ENOUGH_MEMORY);
+    return ERROR_NOT_ENOUGH_MEMORY;
+  }
+  // Asking to write a file that may only be read says nothing about the file itself.
   if (WantsWrite(rights) && access(file.c_str(), W_OK) != 0) return ERROR_ACCESS_DENIED;
-  if (st.st_size > kMaxHiveBytes) return ERROR_NOT_ENOUGH_MEMORY;
-  return CacheOf(root).Get(file, StampOf(st), hive);
+  return cache.Get(file, StampOf(st), hive);
 }
 
 // ---------------------------------------------------------------------------------------------------------
@@ -300,6 +338,11 @@ std::string RegistryFileOf(HKEY root) {
   const char* config = getenv("XDG_CONFIG_HOME");
   std::string base = config && *config == '/' ? std::string(config) : HomeFolder() + "/.config";
   return base + "/qel/registry/" + name;
+}
+
+TRegFileNotes RegistryFileNotes(HKEY root) {
+  if (!IsRoot(root)) return TRegFileNotes();
+  return CacheOf(root).Notes();
 }
 
 }  // namespace qelplat

@@ -1,7 +1,6 @@
 #include "registry_hive.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <numeric>
 
 namespace qelplat {
@@ -13,7 +12,7 @@ using std::string_view;
 const size_t kMaxKeyNameChars = 255;
 const size_t kMaxKeyDepth = 512;
 const size_t kMaxValueNameChars = 16383;
-// A file of garbage must not flood standard error: the rest is only counted.
+// A file of garbage must not flood the log: the rest is only counted.
 const size_t kMaxWarningsPerFile = 20;
 
 unsigned char Fold(char c) {
@@ -170,7 +169,7 @@ const TRegValueEntry* CRegHive::FindValue(size_t at, string_view name) const {
   return it != last && CompareNames(Name(*it), name) == 0 ? &*it : nullptr;
 }
 
-CRegHiveBuilder::CRegHiveBuilder(std::string file, HKEY root, FILE* warnings)
+CRegHiveBuilder::CRegHiveBuilder(std::string file, HKEY root, std::vector<std::string>* warnings)
     : m_file(std::move(file)), m_root(root), m_out(warnings), m_hive(new CRegHive) {}
 
 CRegHiveBuilder::~CRegHiveBuilder() = default;
@@ -215,7 +214,7 @@ void CRegHiveBuilder::Parse(string_view raw) {
   }
   if (continuing) Line(first, joined);
   if (m_out && m_warnings > kMaxWarningsPerFile)
-    fprintf(m_out, "registry: %s: %zu more lines skipped\n", m_file.c_str(), m_warnings - kMaxWarningsPerFile);
+    m_out->push_back(m_file + ": " + std::to_string(m_warnings - kMaxWarningsPerFile) + " more lines skipped");
 }
 
 uint32_t CRegHiveBuilder::AddKey(string_view path) {
@@ -241,7 +240,7 @@ std::shared_ptr<const CRegHive> CRegHiveBuilder::Finish() {
 
 void CRegHiveBuilder::Warn(size_t line, const char* what) {
   if (++m_warnings > kMaxWarningsPerFile || !m_out) return;
-  fprintf(m_out, "registry: %s:%zu: %s, line skipped\n", m_file.c_str(), line, what);
+  m_out->push_back(m_file + ":" + std::to_string(line) + ": " + what + ", line skipped");
 }
 
 // Room for all the text can hold, so that nothing grows by doubling: the pool never needs more than the

@@ -2,7 +2,6 @@
 // One version of a root's registry file, parsed from its ".reg" text: the keys as a tree laid out in
 // preorder and the values of each key. Paths and names compare without case, as on Windows.
 #include <cstdint>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -63,13 +62,13 @@ class CRegHive {
 
 // Builds a hive: keys and values are taken in file order, then sorted; a key given twice is one key, and of
 // a value name given twice in one key the later line wins. Lines that are malformed or past Windows' limits
-// are skipped with a warning on standard error naming the file and the line (the first 20 of them, then a
-// count of the rest).
+// are skipped with a warning naming the file and the line (the first 20 of them, then a count of the rest),
+// kept for whoever reports on the file: the platform layer itself writes nowhere.
 class CRegHiveBuilder {
  public:
-  // file: named in warnings; root: the root whose keys the text may hold; warnings: where they go (null:
-  // they are only counted).
-  CRegHiveBuilder(std::string file, HKEY root, FILE* warnings = stderr);
+  // file: named in warnings; root: the root whose keys the text may hold; warnings: where they are added
+  // (null: they are only counted).
+  CRegHiveBuilder(std::string file, HKEY root, std::vector<std::string>* warnings = nullptr);
   ~CRegHiveBuilder();
   CRegHiveBuilder(const CRegHiveBuilder&) = delete;
   CRegHiveBuilder& operator=(const CRegHiveBuilder&) = delete;
@@ -100,7 +99,7 @@ class CRegHiveBuilder {
 
   std::string m_file;
   HKEY m_root;
-  FILE* m_out;
+  std::vector<std::string>* m_out;
   std::unique_ptr<CRegHive> m_hive;
   bool m_unicode = true;
   EState m_state = kNoKey;

@@ -78,12 +78,6 @@ class CStderrCapture {
   int m_saved = -1;
 };
 
-size_t Occurrences(const std::string& text, const std::string& part) {
-  size_t n = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
-  return n;
-}
-
 class Registry : public ::testing::Test {
  protected:
   Registry() : guard("QEL_REGISTRY_DIR", dir.path().c_str()) {}
@@ -293,37 +287,73 @@ TEST_F(Registry, AnEditOfTheSameSizeIsSeenAtTheNextOpen) {
   }
 }
 
-TEST_F(Registry, WarningsComeOncePerVersionOfTheFile) {
+TEST_F(Registry, WarningsAreKeptOncePerVersionOfTheFileAndNeverWritten) {
+  std::string file = dir.file("HKEY_CURRENT_USER.reg");
   std::string text = "REGEDIT4\n[HKEY_CURRENT_USER\\A]\ngarbage\n\"n\"=\"v\"\n";
   User(text);
   std::string out;
-  std::string warnings;
-  {
-    CStderrCapture capture;
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(Query("A", "n", &out), ERROR_SUCCESS);
-    warnings = capture.Text();
-  }
-  EXPECT_EQ(Occurrences(warnings, dir.file("HKEY_CURRENT_USER.reg") + ":3: malformed value name"), 1u) << warnings;
-  {
-    CStderrCapture capture;
-    User(text + "more garbage\n");
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(Query("A", "n", &out), ERROR_SUCCESS);
-    warnings = capture.Text();
-  }
-  EXPECT_EQ(Occurrences(warnings, ":3: malformed value name"), 1u) << "a new version is read, and warns, once";
-  EXPECT_EQ(Occurrences(warnings, ":5: malformed value name"), 1u) << warnings;
+  CStderrCapture capture;
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Query("A", "n", &out), ERROR_SUCCESS);
+  qelplat::TRegFileNotes first = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_EQ(first.file, file);
+  EXPECT_EQ(first.status, ERROR_SUCCESS);
+  EXPECT_NE(first.version, 0u);
+  EXPECT_EQ(first.warnings, (std::vector<std::string>{file + ":3: malformed value name, line skipped"}));
+  ASSERT_EQ(Query("A", "n", &out), ERROR_SUCCESS);
+  EXPECT_EQ(qelplat::RegistryFileNotes(HKEY_CURRENT_USER).version, first.version) << "the kept file is no new version";
+
+  User(text + "more garbage\n");
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(Query("A", "n", &out), ERROR_SUCCESS);
+  qelplat::TRegFileNotes second = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_NE(second.version, first.version);
+  EXPECT_EQ(second.warnings, (std::vector<std::string>{file + ":3: malformed value name, line skipped",
+                                                       file + ":5: malformed value name, line skipped"}));
+
   std::string flood = "REGEDIT4\n";
   for (int i = 0; i < 1000; ++i) flood += "x\n";
-  {
-    CStderrCapture capture;
-    User(flood);
-    HKEY key = nullptr;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &key), ERROR_SUCCESS);
-    RegCloseKey(key);
-    warnings = capture.Text();
-  }
-  EXPECT_EQ(Occurrences(warnings, "\n"), 21u) << "twenty lines, then the count of the rest";
-  EXPECT_NE(warnings.find(": 980 more lines skipped"), std::string::npos) << warnings;
+  User(flood);
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  std::vector<std::string> warnings = qelplat::RegistryFileNotes(HKEY_CURRENT_USER).warnings;
+  ASSERT_EQ(warnings.size(), 21u) << "twenty lines, then the count of the rest";
+  EXPECT_EQ(warnings.back(), file + ": 980 more lines skipped");
+  EXPECT_EQ(capture.Text(), "") << "the platform layer writes nothing itself";
+}
+
+TEST_F(Registry, NotesFollowTheFileGoneRefusedAndBack) {
+  std::string file = dir.file("HKEY_CURRENT_USER.reg");
+  HKEY key = nullptr;
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  qelplat::TRegFileNotes missing = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_EQ(missing.file, file);
+  EXPECT_EQ(missing.status, ERROR_FILE_NOT_FOUND);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND);
+  EXPECT_EQ(qelplat::RegistryFileNotes(HKEY_CURRENT_USER).version, missing.version) << "still missing: no change";
+
+  User("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "B", 0, KEY_READ, &key), ERROR_FILE_NOT_FOUND) << "no such key";
+  qelplat::TRegFileNotes read = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_EQ(read.status, ERROR_SUCCESS) << "a missing key is no missing file";
+  EXPECT_NE(read.version, missing.version);
+  EXPECT_TRUE(read.warnings.empty());
+
+  ASSERT_EQ(unlink(file.c_str()), 0);
+  ASSERT_EQ(mkdir(file.c_str(), 0700), 0);
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
+  qelplat::TRegFileNotes refused = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_EQ(refused.status, ERROR_ACCESS_DENIED);
+  EXPECT_NE(refused.version, read.version);
+
+  ASSERT_EQ(rmdir(file.c_str()), 0);
+  User("REGEDIT4\n[HKEY_CURRENT_USER\\A]\n");
+  ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "A", 0, KEY_READ, &key), ERROR_SUCCESS);
+  RegCloseKey(key);
+  qelplat::TRegFileNotes back = qelplat::RegistryFileNotes(HKEY_CURRENT_USER);
+  EXPECT_EQ(back.status, ERROR_SUCCESS);
+  EXPECT_NE(back.version, refused.version);
+  EXPECT_NE(back.version, read.version) << "a version number is never given twice";
+  EXPECT_NE(qelplat::RegistryFileNotes(HKEY_LOCAL_MACHINE).file, file) << "each root keeps its own notes";
 }
 
 TEST_F(Registry, KeysAndValuesPastWindowsLimitsAreSkippedWithOneWarningEach) {
@@ -345,19 +375,15 @@ TEST_F(Registry, KeysAndValuesPastWindowsLimitsAreSkippedWithOneWarningEach) {
                      "\"" + value16383 + "v\"=\"skipped\"\n"
                      "[HKEY_CURRENT_USER\\Deep" + deep511 + "]\n"
                      "[HKEY_CURRENT_USER\\Deeper" + deep511 + "\\d]\n";
-  std::string warnings;
-  {
-    CStderrCapture capture;
-    User(text);
-    EXPECT_EQ(SubKeys(HKEY_CURRENT_USER, "P"), (std::vector<std::string>{"a", name255, "z", wide255}))
-        << "names of 255 characters are kept, one of 256 hides nothing but itself";
-    warnings = capture.Text();
-  }
+  User(text);
+  EXPECT_EQ(SubKeys(HKEY_CURRENT_USER, "P"), (std::vector<std::string>{"a", name255, "z", wide255}))
+      << "names of 255 characters are kept, one of 256 hides nothing but itself";
   std::string file = dir.file("HKEY_CURRENT_USER.reg");
-  EXPECT_EQ(Occurrences(warnings, file + ":3: key name longer than 255 characters"), 1u) << warnings;
-  EXPECT_EQ(Occurrences(warnings, file + ":9: value name longer than 16,383 characters"), 1u) << warnings;
-  EXPECT_EQ(Occurrences(warnings, file + ":11: key deeper than 512 levels"), 1u) << warnings;
-  EXPECT_EQ(Occurrences(warnings, "registry: "), 3u) << "the skipped key's values are not reported again\n" << warnings;
+  EXPECT_EQ(qelplat::RegistryFileNotes(HKEY_CURRENT_USER).warnings,
+            (std::vector<std::string>{file + ":3: key name longer than 255 characters, line skipped",
+                                      file + ":9: value name longer than 16,383 characters, line skipped",
+                                      file + ":11: key deeper than 512 levels, line skipped"}))
+      << "the skipped key's values are not reported again";
   std::string out;
   EXPECT_EQ(Query("P\\z", value16383.c_str(), &out), ERROR_SUCCESS);
   EXPECT_EQ(Query("P\\z", (value16383 + "v").c_str(), &out), ERROR_FILE_NOT_FOUND);

@@ -10,11 +10,14 @@
 // Key and value names compare case-insensitively; sub-keys enumerate sorted case-insensitively, as Windows
 // lists them. Windows' limits hold while parsing: a key whose name is longer than 255 characters or whose
 // path is deeper than 512 levels, and a value whose name is longer than 16,383 characters, are skipped
-// with one warning on standard error naming the file and the line; so is every malformed line. Warnings
-// come once per version of the file, at most 20 of them and then a count of the rest.
+// with one warning naming the file and the line; so is every malformed line. The warnings are kept with the
+// version of the file they belong to (at most 20 of them and then a count of the rest) and handed out by
+// RegistryFileNotes: this layer writes them nowhere itself.
 // HKLM\SOFTWARE\Microsoft\Windows NT\CurrentVersion\NetworkCards is a view of the machine's network
 // interfaces (sub-keys "1", "2", ... with "ServiceName" and "Description").
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "qelplat/wintypes.h"
 
@@ -59,4 +62,17 @@ LONG RegCloseKey(HKEY key);
 namespace qelplat {
 // The file that holds a root; empty for anything but the two roots.
 std::string RegistryFileOf(HKEY root);
+
+// What the last open of a key below a root found of the root's file.
+struct TRegFileNotes {
+  std::string file;  // empty until a key below the root was opened
+  // ERROR_SUCCESS: read; ERROR_FILE_NOT_FOUND: missing; ERROR_ACCESS_DENIED: not a plain file this user may
+  // read; ERROR_NOT_ENOUGH_MEMORY: too large.
+  LONG status = ERROR_FILE_NOT_FOUND;
+  // New whenever the file is read anew (it changed) or its status changes, never reused for another root;
+  // 0 before the first open. Equal versions carry equal notes, so each needs reporting only once.
+  uint64_t version = 0;
+  std::vector<std::string> warnings;  // lines of this version that were skipped, "<file>:<line>: <why>, ..."
+};
+TRegFileNotes RegistryFileNotes(HKEY root);
 }  // namespace qelplat
