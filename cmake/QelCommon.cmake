@@ -10,10 +10,18 @@ function(qel_glob var)
   set(${var} ${files} PARENT_SCOPE)
 endfunction()
 
-# qel_add_test_binary(<name> LABEL <label> SOURCES <files...> LIBS <libs...> [TIMEOUT <s>])
-# One GoogleTest binary per folder; every test case becomes a CTest test with the label.
+# The watchdog program counts every process named Tavrin.exe as its client, even one in another test's PID
+# namespace (such a process is still visible from outside). Its own tests therefore run before any test that
+# starts a Tavrin.exe: they are the setup of the fixture "client-process", which those tests require.
+set(QEL_CLIENT_PROCESS_FIXTURE client-process)
+
+# qel_add_test_binary(<name> LABEL <label> SOURCES <files...> LIBS <libs...> [TIMEOUT <s>]
+#                     [CLIENT_PROCESS <gtest filter>] [CLIENT_WATCH <gtest filter>])
+# One GoogleTest binary per folder; every test case becomes a CTest test with the label. The cases that
+# match CLIENT_PROCESS start a Tavrin.exe; those that match CLIENT_WATCH watch for one (at most one of the
+# two filters is given).
 function(qel_add_test_binary name)
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT;CLIENT_PROCESS;CLIENT_WATCH" "SOURCES;LIBS" ${ARGN})
   if(NOT QEL_TESTS OR NOT T_SOURCES)
     return()
   endif()
@@ -27,9 +35,28 @@ function(qel_add_test_binary name)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main Threads::Threads)
   target_compile_definitions(${name} PRIVATE
     QEL_BIN_DIR="${QEL_BIN_DIR}" QEL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
-  gtest_discover_tests(${name}
-    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
+  set(filter "")
+  if(T_CLIENT_PROCESS)
+    set(filter "${T_CLIENT_PROCESS}")
+    set(fixture FIXTURES_REQUIRED ${QEL_CLIENT_PROCESS_FIXTURE})
+  elseif(T_CLIENT_WATCH)
+    set(filter "${T_CLIENT_WATCH}")
+    set(fixture FIXTURES_SETUP ${QEL_CLIENT_PROCESS_FIXTURE})
+  endif()
+  if(NOT filter)
+    gtest_discover_tests(${name}
+      PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
+      DISCOVERY_TIMEOUT 60)
+    return()
+  endif()
+  gtest_discover_tests(${name} TEST_FILTER "${filter}"
+    PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT} ${fixture}
     DISCOVERY_TIMEOUT 60)
+  if(NOT filter STREQUAL "*")
+    gtest_discover_tests(${name} TEST_FILTER "-${filter}"
+      PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
+      DISCOVERY_TIMEOUT 60)
+  endif()
 endfunction()
 
 # qel_add_fuzz_target(<name> SOURCES <files...> LIBS <libs...> [RUNS <n>] [CORPUS <dir>])

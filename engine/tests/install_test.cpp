@@ -147,8 +147,9 @@ TEST(Install, SilentRoadFetchesClosesUnpacksOnceAndStartsTheInstallerQuietly) {
   std::vector<std::string> lines = log.Lines();
   size_t closing = IndexOf(lines, "[16] 关闭进程，进程文件" + program + "-->file:ProductInfo.cpp,");
   size_t starting = IndexOf(lines, "[16] 静默安装" + work + "/setup.exe-->file:ProductInfo.cpp,");
-  EXPECT_LT(closing, starting) << log.All();
-  EXPECT_LT(starting, lines.size());
+  ASSERT_LT(closing, lines.size()) << log.All();
+  ASSERT_LT(starting, lines.size()) << log.All();
+  EXPECT_LT(closing, starting);
   EXPECT_NE(lines[closing].find(",func:CProductInfo::TryTerminateProcess"), std::string::npos);
   EXPECT_NE(lines[starting].find(",func:CProductInfo::DoUpdate"), std::string::npos);
   EXPECT_TRUE(log.Contains("[16] 创建目录失败：" + work + "已存在-->")) << log.All();
@@ -252,7 +253,8 @@ TEST(Install, ProcessSearchResultsAndNamesThatCannotReachTaskkill) {
   qeltest::TempDir dir("terminate");
   CLogCapture log;
   CProductInfo& product = KeptProduct();
-  std::string program = dir.file("My Prod é.exe");
+  // A name of this test's own: a kill by image name reaches every process of that name.
+  std::string program = dir.file("My Searched é.exe");
   std::string percent = dir.file("50% Prod.exe");
   std::string quote = dir.file("Say \"hi\".exe");
   for (const std::string& path : {program, percent, quote}) MakeProgram(path);
@@ -262,7 +264,7 @@ TEST(Install, ProcessSearchResultsAndNamesThatCannotReachTaskkill) {
 
   EXPECT_EQ(product.TryTerminateProcess("", true), -1);
   EXPECT_EQ(product.TryTerminateProcess(dir.file("absent.exe"), true), 0);
-  EXPECT_EQ(product.TryTerminateProcess(dir.file("my prod é.exe"), true), 0) << "paths compare with case";
+  EXPECT_EQ(product.TryTerminateProcess(dir.file("my searched é.exe"), true), 0) << "paths compare with case";
   EXPECT_EQ(product.TryTerminateProcess(program, false), 1);
   EXPECT_EQ(product.TryTerminateProcess(percent, false), 1);
   EXPECT_EQ(product.TryTerminateProcess(percent, true), -1);
