@@ -35,34 +35,7 @@ size_t Count(CLogCapture& log, const std::string& text) {
   return n;
 }
 
-// What the process writes to standard error while the object lives.
-class CStderrCapture {
- public:
-  CStderrCapture() : m_file(m_dir.file("stderr")) {
-    fflush(stderr);
-    m_saved = dup(2);
-    FILE* f = fopen(m_file.c_str(), "w");
-    dup2(fileno(f), 2);
-    fclose(f);
-  }
-  ~CStderrCapture() { Restore(); }
-  std::string Text() {
-    Restore();
-    return qeltest::ReadFile(m_file);
-  }
-
- private:
-  void Restore() {
-    if (m_saved < 0) return;
-    fflush(stderr);
-    dup2(m_saved, 2);
-    close(m_saved);
-    m_saved = -1;
-  }
-  qeltest::TempDir m_dir{"stderr"};
-  std::string m_file;
-  int m_saved = -1;
-};
+using CStderrCapture = qeltest::StderrCapture;
 
 TEST(ConfigLog, TheFileReadIsNamedOnceForEachVersion) {
   CEngineEnv env;

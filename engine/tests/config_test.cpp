@@ -30,30 +30,7 @@ std::string Complete(const std::string& code) {
   return "\"code\"=\"" + code + "\"\r\n\"current_version\"=\"1.0\"\r\n\"execute_file\"=\"/opt/" + code + "\"\r\n";
 }
 
-// Runs fn in a child process, as the ordinary user nobody (65534) when the tests run as root, and returns
-// what fn returned ("child failed" when it could not run).
-std::string AsOrdinaryUser(const std::function<std::string()>& fn) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "no pipe";
-  pid_t child = fork();
-  if (child == 0) {
-    close(pipeFds[0]);
-    if (getuid() == 0 && (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
-                          setresuid(65534, 65534, 65534) != 0))
-      _exit(2);
-    std::string out = fn();
-    ssize_t written = write(pipeFds[1], out.data(), out.size());
-    _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 3);
-  }
-  close(pipeFds[1]);
-  std::string out;
-  char buffer[256];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
-  close(pipeFds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "child failed";
-}
+using qeltest::AsOrdinaryUser;
 
 std::vector<std::string> Codes(const TProductInfo* head) {
   std::vector<std::string> codes;

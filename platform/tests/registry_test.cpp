@@ -22,61 +22,9 @@
 
 namespace {
 
-// Runs fn in a child process and returns what fn returned ("child failed" when it could not run). With
-// asOrdinaryUser the child first becomes the user nobody (65534) when the tests run as root.
-std::string InChild(const std::function<std::string()>& fn, bool asOrdinaryUser) {
-  int pipeFds[2];
-  if (pipe(pipeFds) != 0) return "no pipe";
-  pid_t child = fork();
-  if (child == 0) {
-    close(pipeFds[0]);
-    if (asOrdinaryUser && getuid() == 0 &&
-        (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
-      _exit(2);
-    std::string out = fn();
-    ssize_t written = write(pipeFds[1], out.data(), out.size());
-    _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 3);
-  }
-  close(pipeFds[1]);
-  std::string out;
-  char buffer[256];
-  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
-  close(pipeFds[0]);
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "child failed";
-}
-
-std::string AsOrdinaryUser(const std::function<std::string()>& fn) { return InChild(fn, true); }
-
-// What the code under test writes to standard error while the object lives.
-class CStderrCapture {
- public:
-  CStderrCapture() : m_file(m_dir.file("stderr")) {
-    fflush(stderr);
-    m_saved = dup(2);
-    FILE* f = fopen(m_file.c_str(), "w");
-    dup2(fileno(f), 2);
-    fclose(f);
-  }
-  ~CStderrCapture() { Restore(); }
-  std::string Text() {
-    Restore();
-    return qeltest::ReadFile(m_file);
-  }
-
- private:
-  void Restore() {
-    if (m_saved < 0) return;
-    fflush(stderr);
-    dup2(m_saved, 2);
-    close(m_saved);
-    m_saved = -1;
-  }
-  qeltest::TempDir m_dir{"stderr"};
-  std::string m_file;
-  int m_saved = -1;
-};
+using qeltest::AsOrdinaryUser;
+using qeltest::InChild;
+using CStderrCapture = qeltest::StderrCapture;
 
 class Registry : public ::testing::Test {
  protected:

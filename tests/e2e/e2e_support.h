@@ -19,12 +19,7 @@ namespace e2e {
 // read the log or walk /proc, too much work to repeat every millisecond.
 template <typename Predicate>
 bool WaitFor(Predicate condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
-  auto deadline = std::chrono::steady_clock::now() + bound;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return qeltest::WaitUntil(condition, bound, std::chrono::milliseconds(10));
 }
 
 // Single-quoted for /bin/sh.

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -225,6 +226,54 @@ std::string FindProgram(const std::string& name) {
     if (access(candidate.c_str(), X_OK) == 0) return candidate;
   }
   return "";
+}
+
+std::string InChild(const std::function<std::string()>& fn, bool asOrdinaryUser) {
+  int pipeFds[2];
+  if (pipe(pipeFds) != 0) return "no pipe";
+  pid_t child = fork();
+  if (child == 0) {
+    close(pipeFds[0]);
+    if (asOrdinaryUser && getuid() == 0 &&
+        (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+      _exit(2);
+    std::string out = fn();
+    ssize_t written = write(pipeFds[1], out.data(), out.size());
+    _exit(written == static_cast<ssize_t>(out.size()) ? 0 : 3);
+  }
+  close(pipeFds[1]);
+  std::string out;
+  char buffer[256];
+  for (ssize_t n; (n = read(pipeFds[0], buffer, sizeof buffer)) > 0;) out.append(buffer, static_cast<size_t>(n));
+  close(pipeFds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? out : "child failed";
+}
+
+StderrCapture::StderrCapture() : file_(dir_.file("stderr")) {
+  fflush(stderr);
+  saved_ = dup(2);
+  FILE* f = fopen(file_.c_str(), "w");
+  if (f) {
+    dup2(fileno(f), 2);
+    fclose(f);
+  }
+}
+
+StderrCapture::~StderrCapture() { Restore(); }
+
+std::string StderrCapture::Text() {
+  Restore();
+  return ReadFile(file_);
+}
+
+void StderrCapture::Restore() {
+  if (saved_ < 0) return;
+  fflush(stderr);
+  dup2(saved_, 2);
+  close(saved_);
+  saved_ = -1;
 }
 
 }  // namespace qeltest

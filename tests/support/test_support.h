@@ -4,6 +4,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -40,14 +41,15 @@ class EnvGuard {
   std::string old_;
 };
 
-// Polls the condition every millisecond until it holds (true) or the bound passes (false). Waits in tests
-// end in a clear failure after a generous bound instead of a ctest time-out.
+// Polls the condition (every millisecond unless told otherwise) until it holds (true) or the bound passes
+// (false). Waits in tests end in a clear failure after a generous bound instead of a ctest time-out.
 template <typename Predicate>
-bool WaitUntil(Predicate condition, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
+bool WaitUntil(Predicate condition, std::chrono::milliseconds bound = std::chrono::seconds(30),
+               std::chrono::milliseconds poll = std::chrono::milliseconds(1)) {
   auto deadline = std::chrono::steady_clock::now() + bound;
   while (!condition()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    std::this_thread::sleep_for(poll);
   }
   return true;
 }
@@ -81,6 +83,29 @@ class ChildProcess {
  private:
   pid_t pid_ = -1;
   int status_ = -1;
+};
+
+// Runs fn in a child process and returns what fn returned ("child failed" when it could not run). With
+// asOrdinaryUser the child first becomes the user nobody (65534) when the tests run as root, for the cases
+// that depend on rights root does not need.
+std::string InChild(const std::function<std::string()>& fn, bool asOrdinaryUser);
+inline std::string AsOrdinaryUser(const std::function<std::string()>& fn) { return InChild(fn, true); }
+
+// What the process writes to standard error while the object lives.
+class StderrCapture {
+ public:
+  StderrCapture();
+  ~StderrCapture();
+  StderrCapture(const StderrCapture&) = delete;
+  StderrCapture& operator=(const StderrCapture&) = delete;
+  // Ends the capture and returns what was written.
+  std::string Text();
+
+ private:
+  void Restore();
+  TempDir dir_{"stderr"};
+  std::string file_;
+  int saved_ = -1;
 };
 
 // Runs a command to its end (sh -c); returns its exit code, output (stdout and stderr) in *output.
