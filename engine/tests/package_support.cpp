@@ -14,10 +14,10 @@ namespace enginetest {
 namespace {
 
 const char kZipWriter[] = R"(import hashlib, json, random, sys, zipfile
-spec = json.load(open(sys.argv[1], encoding="utf-8"))
+recipe = json.load(open(sys.argv[1], encoding="utf-8"))
 corrupt = []
-with zipfile.ZipFile(spec["zip"], "w") as z:
-    for e in spec["entries"]:
+with zipfile.ZipFile(recipe["zip"], "w") as z:
+    for e in recipe["entries"]:
         stored = e["random"] > 0 or e["corrupt"]
         data = random.Random(7).randbytes(e["random"]) if e["random"] > 0 else e["data"].encode("utf-8")
         info = zipfile.ZipInfo(e["name"], (2026, 1, 2, 3, 4, 6))
@@ -27,20 +27,20 @@ with zipfile.ZipFile(spec["zip"], "w") as z:
         z.writestr(info, data)
         if e["corrupt"]:
             corrupt.append(data)
-raw = open(spec["zip"], "rb").read()
+raw = open(recipe["zip"], "rb").read()
 for data in corrupt:
     at = raw.index(data)
     raw = raw[:at] + bytes([raw[at] ^ 0xFF]) + raw[at + 1:]
-open(spec["zip"], "wb").write(raw)
+open(recipe["zip"], "wb").write(raw)
 print(hashlib.md5(raw).hexdigest().upper())
 )";
 
 }  // namespace
 
 std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entries) {
-  Json::Value spec;
-  spec["zip"] = path;
-  spec["entries"] = Json::Value(Json::arrayValue);
+  Json::Value recipe;
+  recipe["zip"] = path;
+  recipe["entries"] = Json::Value(Json::arrayValue);
   for (const TZipEntry& entry : entries) {
     Json::Value item;
     item["name"] = entry.name;
@@ -48,15 +48,15 @@ std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entri
     item["mode"] = entry.mode;
     item["random"] = static_cast<Json::UInt64>(entry.random_bytes);
     item["corrupt"] = entry.corrupt;
-    spec["entries"].append(item);
+    recipe["entries"].append(item);
   }
-  std::string specFile = path + ".spec.json";
+  std::string recipeFile = path + ".recipe.json";
   std::string scriptFile = path + ".make.py";
-  qeltest::WriteFile(specFile, Json::writeString(Json::StreamWriterBuilder(), spec));
+  qeltest::WriteFile(recipeFile, Json::writeString(Json::StreamWriterBuilder(), recipe));
   qeltest::WriteFile(scriptFile, kZipWriter);
   std::string out;
-  int status = qeltest::RunCommand("python3 '" + scriptFile + "' '" + specFile + "'", &out);
-  unlink(specFile.c_str());
+  int status = qeltest::RunCommand("python3 '" + scriptFile + "' '" + recipeFile + "'", &out);
+  unlink(recipeFile.c_str());
   unlink(scriptFile.c_str());
   if (status != 0 || out.size() < 32) return std::string();
   return out.substr(0, 32);

@@ -19,9 +19,9 @@ namespace {
 const char kDeleted[] = " (deleted)";
 
 const char kZipWriter[] = R"(import hashlib, json, sys, zipfile
-spec = json.load(open(sys.argv[1], encoding="utf-8"))
-with zipfile.ZipFile(spec["zip"], "w") as z:
-    for e in spec["entries"]:
+recipe = json.load(open(sys.argv[1], encoding="utf-8"))
+with zipfile.ZipFile(recipe["zip"], "w") as z:
+    for e in recipe["entries"]:
         info = zipfile.ZipInfo(e["name"], (2026, 1, 2, 3, 4, 6))
         info.create_system = 3
         info.external_attr = (0o100000 | e["mode"]) << 16
@@ -30,7 +30,7 @@ with zipfile.ZipFile(spec["zip"], "w") as z:
             data = open(e["source"], "rb").read() + data
         info.compress_type = zipfile.ZIP_STORED if e["source"] else zipfile.ZIP_DEFLATED
         z.writestr(info, data)
-print(hashlib.md5(open(spec["zip"], "rb").read()).hexdigest().upper())
+print(hashlib.md5(open(recipe["zip"], "rb").read()).hexdigest().upper())
 )";
 
 // The program of a process, without the suffix the kernel adds once the file is gone; "" for a process that
@@ -99,24 +99,24 @@ bool RunsCurrentFile(pid_t pid, const std::string& program) {
 }
 
 std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entries) {
-  Json::Value spec;
-  spec["zip"] = path;
-  spec["entries"] = Json::Value(Json::arrayValue);
+  Json::Value recipe;
+  recipe["zip"] = path;
+  recipe["entries"] = Json::Value(Json::arrayValue);
   for (const TZipEntry& entry : entries) {
     Json::Value item;
     item["name"] = entry.name;
     item["data"] = AsLatin1Json(entry.data);
     item["mode"] = entry.mode;
     item["source"] = entry.source;
-    spec["entries"].append(item);
+    recipe["entries"].append(item);
   }
-  std::string specFile = path + ".spec.json";
+  std::string recipeFile = path + ".recipe.json";
   std::string scriptFile = path + ".make.py";
-  qeltest::WriteFile(specFile, Json::writeString(Json::StreamWriterBuilder(), spec));
+  qeltest::WriteFile(recipeFile, Json::writeString(Json::StreamWriterBuilder(), recipe));
   qeltest::WriteFile(scriptFile, kZipWriter);
   std::string out;
-  int status = qeltest::RunCommand("python3 " + ShellQuote(scriptFile) + " " + ShellQuote(specFile), &out);
-  unlink(specFile.c_str());
+  int status = qeltest::RunCommand("python3 " + ShellQuote(scriptFile) + " " + ShellQuote(recipeFile), &out);
+  unlink(recipeFile.c_str());
   unlink(scriptFile.c_str());
   if (status != 0 || out.size() < 32) return std::string();
   return out.substr(0, 32);
