@@ -17,18 +17,12 @@
 namespace {
 
 using enginetest::CEngineEnv;
+using enginetest::Complete;
+using enginetest::Main;
 using enginetest::ProductKey;
 
 const char kUser[] = "HKEY_CURRENT_USER";
 const char kMachine[] = "HKEY_LOCAL_MACHINE";
-
-std::string Main(const std::string& root, const std::string& values) {
-  return "[" + root + "\\SOFTWARE\\Tavrin]\r\n" + values + "\r\n";
-}
-
-std::string Complete(const std::string& code) {
-  return "\"code\"=\"" + code + "\"\r\n\"current_version\"=\"1.0\"\r\n\"execute_file\"=\"/opt/" + code + "\"\r\n";
-}
 
 using qeltest::AsOrdinaryUser;
 

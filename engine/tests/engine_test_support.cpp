@@ -26,6 +26,14 @@ std::string Hive(const std::string& body) {
   return "Windows Registry Editor Version 5.00\r\n\r\n" + body;
 }
 
+std::string Main(const std::string& root, const std::string& values) {
+  return "[" + root + "\\SOFTWARE\\Tavrin]\r\n" + values + "\r\n";
+}
+
+std::string Complete(const std::string& code) {
+  return "\"code\"=\"" + code + "\"\r\n\"current_version\"=\"1.0\"\r\n\"execute_file\"=\"/opt/" + code + "\"\r\n";
+}
+
 std::string ProductKey(const std::string& root, const std::string& sub, const std::string& values) {
   return "[" + root + "\\SOFTWARE\\Tavrin\\ProductList\\" + sub + "]\r\n" + values + "\r\n";
 }

@@ -14,6 +14,10 @@ namespace enginetest {
 // A .reg hive text for a root from "[key]" blocks written below it.
 std::string Hive(const std::string& body);
 std::string ProductKey(const std::string& root, const std::string& sub, const std::string& values);
+// The main key "SOFTWARE\Tavrin" of a root with the given value lines.
+std::string Main(const std::string& root, const std::string& values);
+// The value lines of a product that has everything it needs: its code, version 1.0 and /opt/<code>.
+std::string Complete(const std::string& code);
 
 // Points the registry and the temp folder of this process at private folders.
 class CEngineEnv {

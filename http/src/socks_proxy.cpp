@@ -9,14 +9,6 @@ namespace asio = boost::asio;
 using boost::system::error_code;
 using asio::ip::tcp;
 
-namespace {
-
-const unsigned char* Bytes(const std::string& buffer) {
-  return reinterpret_cast<const unsigned char*>(buffer.data());
-}
-
-}  // namespace
-
 // Exactly n bytes into the response buffer: never more, since what follows belongs to the tunnel.
 bool http_stream::sync_read_exactly(size_t n, error_code& ec) {
   in_.assign(n, '\0');
@@ -50,13 +42,13 @@ void http_stream::socks_proxy_connect(error_code& ec) {
   request_buffer_ = detail::socks5_greeting(proxy_.username);
   if (!sync_write(request_buffer_, ec)) return;
   if (!sync_read_exactly(detail::socks5_method_reply_size, ec)) return;
-  detail::socks5_method method = detail::socks5_method_choice(Bytes(in_), !proxy_.username.empty(), ec);
+  detail::socks5_method method = detail::socks5_method_choice(detail::reply_bytes(in_), !proxy_.username.empty(), ec);
   if (ec) return;
   if (method == detail::socks5_user_password) {
     request_buffer_ = detail::socks5_auth_request(proxy_.username, proxy_.password);
     if (!sync_write(request_buffer_, ec)) return;
     if (!sync_read_exactly(detail::socks5_auth_reply_size, ec)) return;
-    ec = detail::socks5_auth_reply_error(Bytes(in_));
+    ec = detail::socks5_auth_reply_error(detail::reply_bytes(in_));
     if (ec) return;
   }
   socks_proxy_handshake(ec);
@@ -87,11 +79,11 @@ void http_stream::socks_proxy_handshake(error_code& ec) {
   if (!sync_write(request_buffer_, ec)) return;
   if (socks4) {
     if (!sync_read_exactly(detail::socks4_reply_size, ec)) return;
-    ec = detail::socks4_reply_error(Bytes(in_));
+    ec = detail::socks4_reply_error(detail::reply_bytes(in_));
     return;
   }
   if (!sync_read_exactly(detail::socks5_connect_head_size, ec)) return;
-  size_t rest = detail::socks5_connect_reply_rest(Bytes(in_), errc::socks_unsupported_version, ec);
+  size_t rest = detail::socks5_connect_reply_rest(detail::reply_bytes(in_), errc::socks_unsupported_version, ec);
   if (ec) return;
   sync_read_exactly(rest, ec);
 }

@@ -10,14 +10,6 @@ namespace asio = boost::asio;
 using boost::system::error_code;
 using asio::ip::tcp;
 
-namespace {
-
-const unsigned char* Bytes(const std::string& buffer) {
-  return reinterpret_cast<const unsigned char*>(buffer.data());
-}
-
-}  // namespace
-
 void http_stream::async_socks_proxy_connect(open_handler handler) {
   // Settings that cannot be put on the wire are refused before anything is resolved or connected.
   error_code ec = detail::socks_check_settings(proxy_, url_.host(), url_.port());
@@ -110,7 +102,7 @@ void http_stream::handle_socks_process(open_handler handler, const error_code& e
     handler(ec);
     return;
   }
-  const unsigned char* reply = Bytes(in_);
+  const unsigned char* reply = detail::reply_bytes(in_);
   const bool socks4 = proxy_.type == proxy_settings::socks4;
   error_code failure;
   switch (socks_state_) {

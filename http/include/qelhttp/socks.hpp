@@ -46,6 +46,11 @@ const size_t socks5_connect_rest_max = 255 + 2;
 // One-byte length fields: user name, password and host text each hold at most this many bytes.
 const size_t socks5_field_max = 255;
 
+// A reply held in a byte string, as the reply readers below take it.
+inline const unsigned char* reply_bytes(const std::string& buffer) {
+  return reinterpret_cast<const unsigned char*>(buffer.data());
+}
+
 // Writes value as 4 big-endian bytes at cursor and advances it by 4.
 void write_uint32(uint32_t value, char*& cursor);
 // Writes value as 2 big-endian bytes at cursor and advances it by 2.
