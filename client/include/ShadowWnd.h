@@ -34,7 +34,7 @@ class CShadowWnd {
   static LRESULT ParentProc(HWND hwnd, UINT msg, WPARAM wParam, LPARAM lParam);
   void Update(HWND parent);
   // Renders the shadow of a parent of the given rectangle into a zero-filled bottom-up 32-bit image of
-  // (W + 2 size) x (H + 2 size) pixels.
+  // (W + 2 size) x (H + 2 size) pixels, through the steps of ShadowImage.h.
   void MakeShadow(uint32_t* bits, HWND parent, const RECT* parentRect);
 
  private:
@@ -45,6 +45,8 @@ class CShadowWnd {
   void OnParentMessage(HWND parent, UINT msg, WPARAM wParam, LPARAM lParam);
   void OnParentSize(HWND parent, WPARAM wParam, LPARAM lParam);
   void OnParentShow(WPARAM wParam);
+  // Moves the shadow window to `at` and gives it the image, premultiplied alpha over what lies below.
+  void Upload(UpdateLayeredWindowFn upload, HBITMAP image, POINT at, SIZE size);
 
   HWND hwnd_;
   WNDPROC previousProc_ = nullptr;

@@ -1,11 +1,11 @@
 #include "ShadowWnd.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
 #include <mutex>
 #include <unordered_map>
 #include <vector>
+
+#include "ShadowImage.h"
 
 namespace {
 
@@ -21,18 +21,21 @@ UpdateLayeredWindowFn LayeredFunction() {
   return g_updateLayeredWindow;
 }
 
-// A span [left, right) of x positions; empty when left >= right.
-struct Span {
-  int left;
-  int right;
-  bool Empty() const { return left >= right; }
-};
-
-uint32_t Premultiplied(COLORREF color, unsigned alpha) {
-  uint32_t r = GetRValue(color) * alpha / 255;
-  uint32_t g = GetGValue(color) * alpha / 255;
-  uint32_t b = GetBValue(color) * alpha / 255;
-  return (static_cast<uint32_t>(alpha) << 24) | (r << 16) | (g << 8) | b;
+// A zero-filled bottom-up 32-bit image, as the layered window takes it.
+HBITMAP CreateZeroedImage(int width, int height, uint32_t** bits) {
+  BITMAPINFO info{};
+  info.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
+  info.bmiHeader.biWidth = width;
+  info.bmiHeader.biHeight = height;  // positive: bottom-up
+  info.bmiHeader.biPlanes = 1;
+  info.bmiHeader.biBitCount = 32;
+  info.bmiHeader.biCompression = BI_RGB;
+  info.bmiHeader.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
+  void* memory = nullptr;
+  HBITMAP bitmap = CreateDIBSection(nullptr, &info, DIB_RGB_COLORS, &memory, nullptr, 0);
+  if (memory) std::memset(memory, 0, info.bmiHeader.biSizeImage);
+  *bits = static_cast<uint32_t*>(memory);
+  return bitmap;
 }
 
 }  // namespace
@@ -245,160 +248,41 @@ void CShadowWnd::OnParentShow(WPARAM wParam) {
 }
 
 void CShadowWnd::Update(HWND parent) {
-  UpdateLayeredWindowFn update = LayeredFunction();
-  RECT rc{};
-  if (!update || IsNone() || !GetWindowRect(parent, &rc)) return;
-  int s = size_;
-  int width = rc.right - rc.left + 2 * s;
-  int height = rc.bottom - rc.top + 2 * s;
+  UpdateLayeredWindowFn upload = LayeredFunction();
+  RECT parentRect{};
+  if (!upload || IsNone() || !GetWindowRect(parent, &parentRect)) return;
+  const int width = parentRect.right - parentRect.left + 2 * size_;
+  const int height = parentRect.bottom - parentRect.top + 2 * size_;
   // A negative size larger than the parent leaves nothing to draw (and no buffer to draw into).
   if (width <= 0 || height <= 0) return;
-
-  BITMAPINFO bmi{};
-  bmi.bmiHeader.biSize = sizeof(BITMAPINFOHEADER);
-  bmi.bmiHeader.biWidth = width;
-  bmi.bmiHeader.biHeight = height;
-  bmi.bmiHeader.biPlanes = 1;
-  bmi.bmiHeader.biBitCount = 32;
-  bmi.bmiHeader.biCompression = BI_RGB;
-  bmi.bmiHeader.biSizeImage = static_cast<DWORD>(width) * static_cast<DWORD>(height) * 4;
-  void* bits = nullptr;
-  HBITMAP bitmap = CreateDIBSection(nullptr, &bmi, DIB_RGB_COLORS, &bits, nullptr, 0);
+  uint32_t* bits = nullptr;
+  GdiObjectPtr bitmap(CreateZeroedImage(width, height, &bits));
   if (!bitmap || !bits) return;
-  std::memset(bits, 0, bmi.bmiHeader.biSizeImage);
-  MakeShadow(static_cast<uint32_t*>(bits), parent, &rc);
+  MakeShadow(bits, parent, &parentRect);
+  Upload(upload, bitmap.get(), POINT{parentRect.left + xOffset_ - size_, parentRect.top + yOffset_ - size_},
+         SIZE{width, height});
+}
 
+void CShadowWnd::Upload(UpdateLayeredWindowFn upload, HBITMAP image, POINT at, SIZE size) {
   HDC memory = CreateCompatibleDC(nullptr);
-  HGDIOBJ old = SelectObject(memory, bitmap);
-  POINT dst{rc.left + xOffset_ - s, rc.top + yOffset_ - s};
-  SIZE size{width, height};
-  POINT src{0, 0};
+  HGDIOBJ old = SelectObject(memory, image);
+  POINT source{0, 0};
   BLENDFUNCTION blend{AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-  MoveWindow(hwnd_, dst.x, dst.y, width, height, FALSE);
-  update(hwnd_, nullptr, &dst, &size, memory, &src, 0, &blend, ULW_ALPHA);
+  MoveWindow(hwnd_, at.x, at.y, size.cx, size.cy, FALSE);
+  upload(hwnd_, nullptr, &at, &size, memory, &source, 0, &blend, ULW_ALPHA);
   SelectObject(memory, old);
   DeleteDC(memory);
-  DeleteObject(bitmap);
 }
 
 void CShadowWnd::MakeShadow(uint32_t* bits, HWND parent, const RECT* parentRect) {
-  const int W = parentRect->right - parentRect->left;
-  const int H = parentRect->bottom - parentRect->top;
-  const int s = size_;
-  const int p = sharpness_;
-  const int d = darkness_;
-  const int k = std::max(s, p);
-  const int BW = W + 2 * s;
-  const int BH = H + 2 * s;
-  if (W <= 0 || H <= 0 || BW <= 0 || BH <= 0) return;
-  const Span emptySpan{W, 0};
-
-  // 1. Outline of the parent, one inside/outside test per pixel from each row's ends.
-  HRGN region = CreateRectRgn(0, 0, 0, 0);
-  GetWindowRgn(parent, region);
-  std::vector<Span> outline(static_cast<size_t>(H), emptySpan);
-  for (int y = 0; y < H; ++y) {
-    int left = 0;
-    while (left < W && !PtInRegion(region, left, y)) ++left;
-    if (left >= W) continue;
-    int right = W - 1;
-    while (right >= left + s && !PtInRegion(region, right, y)) --right;
-    if (right < left + s) continue;
-    outline[static_cast<size_t>(y)] = Span{left, right + 1};
-  }
-  DeleteObject(region);
-
-  // 2. Span table in image columns; index i is image row i + first.
-  const int first = s >= 0 ? 0 : s;
-  const int rows = s >= 0 ? BH : H;
-  std::vector<Span> table(static_cast<size_t>(rows), emptySpan);
-  for (int i = 0; i < rows; ++i) {
-    int y = i + first - s;
-    if (y < 0 || y >= H || outline[static_cast<size_t>(y)].Empty()) continue;
-    const Span& o = outline[static_cast<size_t>(y)];
-    table[static_cast<size_t>(i)] = Span{o.left + s, o.right + s};
-  }
-  auto spanAt = [&](int imageRow) {
-    int i = imageRow - first;
-    return i < 0 || i >= rows ? emptySpan : table[static_cast<size_t>(i)];
-  };
-
-  // 3. Erosion, so the fading band of the kernel ends where the outline is.
-  for (int pass = 0; pass < p - s; ++pass) {
-    std::vector<Span> next(table.size());
-    for (int i = 0; i < rows; ++i) {
-      Span above = i > 0 ? table[static_cast<size_t>(i - 1)] : emptySpan;
-      Span below = i + 1 < rows ? table[static_cast<size_t>(i + 1)] : emptySpan;
-      const Span& own = table[static_cast<size_t>(i)];
-      next[static_cast<size_t>(i)] = Span{std::max({above.left, own.left, below.left}) + 1,
-                                          std::min({above.right, own.right, below.right}) - 1};
-    }
-    table.swap(next);
-  }
-
-  // 4. Kernel.
-  const int side = 2 * k + 1;
-  const int inner = std::max(0, s - p);
-  std::vector<uint32_t> kernel(static_cast<size_t>(side) * side, 0);
-  for (int dy = -k; dy <= k; ++dy) {
-    for (int dx = -k; dx <= k; ++dx) {
-      double dist = std::sqrt(static_cast<double>(dx * dx + dy * dy));
-      int alpha = 0;
-      if (dist < inner) {
-        alpha = d;
-      } else if (dist <= k) {
-        alpha = static_cast<int>((1.0 - (dist - inner) / (p + 1)) * d);
-      }
-      if (alpha > 0) kernel[static_cast<size_t>((dy + k) * side + dx + k)] = Premultiplied(color_, static_cast<unsigned>(alpha));
-    }
-  }
-
-  auto pixel = [&](int x, int b) -> uint32_t& {
-    return bits[static_cast<size_t>(BH - 1 - b) * static_cast<size_t>(BW) + static_cast<size_t>(x)];
-  };
-  auto stamp = [&](int cx, int cy) {
-    for (int dy = -k; dy <= k; ++dy) {
-      int b = cy + dy;
-      if (b < 0 || b >= BH) continue;
-      for (int dx = -k; dx <= k; ++dx) {
-        int x = cx + dx;
-        if (x < 0 || x >= BW) continue;
-        uint32_t v = kernel[static_cast<size_t>((dy + k) * side + dx + k)];
-        uint32_t& target = pixel(x, b);
-        if (v > target) target = v;
-      }
-    }
-  };
-
-  // 5. Stamp the kernel along the edges only.
-  for (int b = k; b < BH - k; ++b) {
-    Span prev = spanAt(b - 1), cur = spanAt(b), next = spanAt(b + 1);
-    if (cur.Empty()) continue;
-    int x = cur.left;
-    for (; x < std::min(cur.right, std::max(prev.left, next.left) + 1); ++x) stamp(x, b);
-    for (x = std::max(x, std::min(prev.right, next.right) - 1); x < cur.right; ++x) stamp(x, b);
-  }
-
-  // 6. Fill the interior with the solid value, leaving clear what the parent itself covers.
-  const uint32_t solid = Premultiplied(color_, static_cast<unsigned>(d));
-  auto fill = [&](int b, int from, int to, uint32_t value) {
-    for (int x = std::max(0, from); x < std::min(to, BW); ++x) pixel(x, b) = value;
-  };
-  const int begin = std::min(k, std::max(0, s - yOffset_));
-  const int end = std::max(BH - k, std::min(H + s - yOffset_, BH));
-  for (int b = std::max(0, begin); b < std::min(end, BH); ++b) {
-    Span span = spanAt(b);
-    if (span.Empty()) continue;
-    int py = b + yOffset_ - s;
-    if (py < 0 || py >= H || outline[static_cast<size_t>(py)].Empty()) {
-      fill(b, span.left, span.right, solid);
-      continue;
-    }
-    const Span& o = outline[static_cast<size_t>(py)];
-    int leftEdge = o.left + s - xOffset_;
-    int rightEdge = o.right + s - xOffset_;
-    fill(b, span.left, std::min(span.right, leftEdge), solid);
-    fill(b, std::max(0, leftEdge), std::min(rightEdge, BW), 0);
-    fill(b, std::max(span.left, rightEdge), span.right, solid);
-  }
+  const TShadowGeometry geometry =
+      TShadowGeometry::Of(*parentRect, size_, sharpness_, darkness_, xOffset_, yOffset_);
+  if (!geometry.Drawable()) return;
+  const std::vector<TShadowSpan> outline = FindParentOutline(parent, geometry);
+  CShadowSpans spans(outline, geometry);
+  // Narrowed so that the kernel's fading band ends where the outline is.
+  spans.Erode(geometry.sharpness - geometry.size);
+  CShadowImage image(bits, geometry);
+  StampEdges(image, spans, CShadowKernel(geometry, color_));
+  FillInterior(image, spans, outline, geometry, PremultipliedPixel(color_, static_cast<unsigned>(darkness_)));
 }
