@@ -160,6 +160,43 @@ TEST_F(WindowTest, APostFromAnotherThreadWakesALoopWithNothingElseToDo) {
   EXPECT_EQ(w.messages.back(), static_cast<UINT>(WM_USER + 2)) << "dispatched to the window it was posted to";
 }
 
+// A window's timer belongs to the window's thread whichever thread sets or kills it: its WM_TIMER reaches
+// the window through the owner's loop, and a kill from elsewhere stops it there.
+TEST_F(WindowTest, ATimerSetAndKilledFromAnotherThreadActsOnTheWindowsThread) {
+  Recorder w;
+  ASSERT_NE(w.Create(nullptr, L"rec", WS_POPUP, 0, 0, 0, 40, 40), nullptr);
+  HWND target = w;
+  const UINT_PTR kTimer = 5;
+  UINT_PTR set = 0;
+  std::thread([&] { set = SetTimer(target, kTimer, 20, nullptr); }).join();
+  EXPECT_NE(set, 0u);
+
+  UINT_PTR keeper = SetTimer(nullptr, 0, 50, nullptr);  // keeps the loop turning so the deadline is seen
+  auto isOurs = [&](const MSG& m) { return m.message == WM_TIMER && m.hwnd == target && m.wParam == kTimer; };
+  MSG msg{};
+  bool fired = false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (!fired && std::chrono::steady_clock::now() < deadline && GetMessageW(&msg, nullptr, 0, 0)) {
+    DispatchMessageW(&msg);
+    fired = isOurs(msg);
+  }
+  ASSERT_TRUE(fired) << "the timer never reached the window's loop";
+  EXPECT_EQ(w.messages.back(), static_cast<UINT>(WM_TIMER)) << "dispatched to the window";
+
+  BOOL killed = FALSE;
+  std::thread([&] { killed = KillTimer(target, kTimer); }).join();
+  EXPECT_TRUE(killed);
+  // A 20 ms timer that survived would come due between any two ticks of the 50 ms keeper.
+  int ticksAfterKill = 0;
+  for (int keeperTicks = 0; keeperTicks < 3 && GetMessageW(&msg, nullptr, 0, 0);) {
+    DispatchMessageW(&msg);
+    if (isOurs(msg)) ++ticksAfterKill;
+    if (msg.message == WM_TIMER && msg.wParam == keeper) ++keeperTicks;
+  }
+  EXPECT_EQ(ticksAfterKill, 0);
+  KillTimer(nullptr, keeper);
+}
+
 TEST_F(WindowTest, FirstCloseWinsAndAWmCloseHandlerThatClosesAgainDoesNotRecurse) {
   Recorder w;
   w.closeAgainOnClose = true;

@@ -4,9 +4,10 @@
 // Every thread that creates a window gets its own X display connection and its own message queue, as every
 // Windows thread has its own queue: two prompts on two threads run two independent modal loops. A window
 // belongs to the thread that created it; SendMessageW calls its procedure directly and must be used on that
-// thread, PostMessageW may be used from any thread. Without a display (DISPLAY unset or the server not
-// reachable) CreateWindowExW fails with ERROR_INVALID_WINDOW_HANDLE and no window exists; the message loop
-// of such a thread still works for posted messages.
+// thread, as must every call that reads or changes a window. PostMessageW, IsWindow, SetTimer and KillTimer
+// may be used from any thread: a window's posts and timers go to the queue of the window's thread. Without a
+// display (DISPLAY unset or the server not reachable) CreateWindowExW fails with ERROR_INVALID_WINDOW_HANDLE
+// and no window exists; the message loop of such a thread still works for posted messages and timers.
 #include "qelui/uitypes.h"
 
 enum : DWORD {
