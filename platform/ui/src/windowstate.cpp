@@ -1,11 +1,11 @@
 // A window's state as the user sees it: shown or hidden, minimised or maximised, where it is and how large,
 // its title, and the fade-out. Every call here runs on the thread that owns the window, and every one that
 // sends a message stops touching the window once a procedure has destroyed it (StillThere).
+#include <X11/Xatom.h>
+
 #include <algorithm>
 #include <chrono>
 #include <thread>
-
-#include <X11/Xatom.h>
 
 #include "qelplat/lasterror.h"
 #include "qelui/user32.h"
@@ -77,7 +77,8 @@ bool PlaceAndStillThere(const std::shared_ptr<WindowData>& w, const RECT& rect, 
   bool moved = rect.left != old.left || rect.top != old.top;
   bool sized = rect.right - rect.left != old.right - old.left || rect.bottom - rect.top != old.bottom - old.top;
   if (moved || sized) {
-    XMoveResizeWindow(w->dpy, w->xid, rect.left, rect.top, static_cast<unsigned>(std::max<LONG>(1, rect.right - rect.left)),
+    XMoveResizeWindow(w->dpy, w->xid, rect.left, rect.top,
+                      static_cast<unsigned>(std::max<LONG>(1, rect.right - rect.left)),
                       static_cast<unsigned>(std::max<LONG>(1, rect.bottom - rect.top)));
     SetPositionHints(*w);
   }
@@ -86,6 +87,24 @@ bool PlaceAndStillThere(const std::shared_ptr<WindowData>& w, const RECT& rect, 
   if (redraw) w->needsPaint = true;
   WPARAM kind = (w->style & WS_MAXIMIZE) ? SIZE_MAXIMIZED : SIZE_RESTORED;
   return SendAndStillThere(w, WM_SIZE, kind, SizeParam(w->rect));
+}
+
+// True when the window is still there afterwards.
+bool ApplyShowCommand(const std::shared_ptr<WindowData>& w, int cmdShow) {
+  switch (cmdShow) {
+    case SW_HIDE:
+      return HideAndStillThere(w);
+    case SW_MINIMIZE:
+    case SW_SHOWMINIMIZED:
+      return MinimizeAndStillThere(w);
+    case SW_SHOWMAXIMIZED:
+      return MaximizeAndStillThere(w);
+    case SW_RESTORE:
+    case SW_SHOWNORMAL:
+      return RestoreAndStillThere(w);
+    default:
+      return ShowAndStillThere(w);
+  }
 }
 
 }  // namespace
@@ -113,27 +132,7 @@ BOOL ShowWindow(HWND hwnd, int cmdShow) {
   auto w = FindWindowData(hwnd);
   if (!w) return FALSE;
   const BOOL wasVisible = (w->style & WS_VISIBLE) ? TRUE : FALSE;
-  bool stillThere = true;
-  switch (cmdShow) {
-    case SW_HIDE:
-      stillThere = qelui::HideAndStillThere(w);
-      break;
-    case SW_MINIMIZE:
-    case SW_SHOWMINIMIZED:
-      stillThere = qelui::MinimizeAndStillThere(w);
-      break;
-    case SW_SHOWMAXIMIZED:
-      stillThere = qelui::MaximizeAndStillThere(w);
-      break;
-    case SW_RESTORE:
-    case SW_SHOWNORMAL:
-      stillThere = qelui::RestoreAndStillThere(w);
-      break;
-    default:
-      stillThere = qelui::ShowAndStillThere(w);
-      break;
-  }
-  if (stillThere) XFlush(w->dpy);
+  if (qelui::ApplyShowCommand(w, cmdShow)) XFlush(w->dpy);
   return wasVisible;
 }
 
