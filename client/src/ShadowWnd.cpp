@@ -1,3 +1,5 @@
+// CShadowWnd: the shadow window, how it follows its parent, and the upload of its picture; the picture
+// itself is drawn step by step in ShadowImage.cpp. Used on the thread that owns the parent; the map is locked.
 #include "ShadowWnd.h"
 
 #include <cstring>
