@@ -62,3 +62,23 @@ BOOL LocalFileTimeToFileTime(const FILETIME* local, FILETIME* utc) {
   *utc = qelplat::FileTimeFromUnix(ts);
   return TRUE;
 }
+
+BOOL FileTimeToLocalFileTime(const FILETIME* utc, FILETIME* local) {
+  if (!utc || !local) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  timespec ts = qelplat::UnixFromFileTime(*utc);
+  time_t moment = ts.tv_sec;
+  tm wall{};
+  if (!localtime_r(&moment, &wall)) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return FALSE;
+  }
+  // The wall clock's fields read as if they were UTC: that is how a local FILETIME holds them.
+  ts.tv_sec = static_cast<time_t>(DaysFromCivil(static_cast<int64_t>(wall.tm_year) + 1900, wall.tm_mon + 1, wall.tm_mday) *
+                                      86400 +
+                                  wall.tm_hour * 3600 + wall.tm_min * 60 + wall.tm_sec);
+  *local = qelplat::FileTimeFromUnix(ts);
+  return TRUE;
+}
