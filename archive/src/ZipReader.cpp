@@ -251,11 +251,16 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
   }
   if (!GoTo(r, index)) return ZR_CORRUPT;
   unz_file_info64 info{};
-  if (unzGetCurrentFileInfo64(r->unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
-  std::vector<char> stored(info.size_filename + 1);
-  if (unzGetCurrentFileInfo64(r->unz, &info, stored.data(), static_cast<uLong>(stored.size()), nullptr, 0, nullptr,
-                              0) != UNZ_OK) {
-    return ZR_CORRUPT;
+  // Every query reads the directory record again, field by field: a second one only for a name that is
+  // longer than most.
+  std::vector<char> stored(1024);
+  for (;;) {
+    if (unzGetCurrentFileInfo64(r->unz, &info, stored.data(), static_cast<uLong>(stored.size()), nullptr, 0, nullptr,
+                                0) != UNZ_OK) {
+      return ZR_CORRUPT;
+    }
+    if (info.size_filename <= stored.size()) break;
+    stored.resize(info.size_filename);
   }
   // Opening the item's data checks its local header against the directory.
   if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
