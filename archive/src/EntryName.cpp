@@ -8,8 +8,8 @@ namespace QelCompress {
 
 namespace {
 
-bool ApplyOneRule(std::wstring* name) {
-  if (name->size() >= 2 && (*name)[1] == L':') {
+bool ApplyOneRule(std::wstring* name, ENameStyle style) {
+  if (style == NAME_WINDOWS && name->size() >= 2 && (*name)[1] == L':') {
     name->erase(0, 2);
     return true;
   }
@@ -31,12 +31,11 @@ bool ApplyOneRule(std::wstring* name) {
 
 }  // namespace
 
-std::wstring SanitizeEntryName(const std::wstring& stored) {
+std::wstring SanitizeEntryName(const std::wstring& stored, ENameStyle style) {
   std::wstring name = stored;
-  std::replace(name.begin(), name.end(), L'\\', L'/');
-  while (!name.empty() && ApplyOneRule(&name)) {
+  if (style == NAME_WINDOWS) std::replace(name.begin(), name.end(), L'\\', L'/');
+  while (!name.empty() && ApplyOneRule(&name, style)) {
   }
-  if (name.size() > 519) name.resize(519);
   return name;
 }
 
@@ -44,7 +43,7 @@ bool RelativePathOf(const std::wstring& name, std::string* relative) {
   std::wstring out;
   std::wstring::size_type start = 0;
   while (start <= name.size()) {
-    std::wstring::size_type slash = name.find_first_of(L"/\\", start);
+    std::wstring::size_type slash = name.find(L'/', start);
     if (slash == std::wstring::npos) slash = name.size();
     std::wstring part = name.substr(start, slash - start);
     start = slash + 1;
@@ -54,7 +53,7 @@ bool RelativePathOf(const std::wstring& name, std::string* relative) {
     out += part;
   }
   if (out.empty()) return false;
-  *relative = qelplat::WideToUtf8(out);
+  *relative = qelplat::WideToPath(out);
   return true;
 }
 

@@ -24,7 +24,7 @@ RarArchive* RAROpenArchiveEx(const wchar_t* path) {
   if (!rar->reader) return nullptr;
   archive_read_support_format_rar(rar->reader);
   archive_read_support_format_rar5(rar->reader);
-  if (archive_read_open_filename(rar->reader, qelplat::WideToUtf8(path).c_str(), 64 * 1024) != ARCHIVE_OK) {
+  if (archive_read_open_filename(rar->reader, qelplat::WideToPath(path).c_str(), 64 * 1024) != ARCHIVE_OK) {
     archive_read_free(rar->reader);
     return nullptr;
   }
@@ -57,8 +57,8 @@ int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
   const wchar_t* stored = archive_entry_pathname_w(rar->entry);
   std::string relative;
   // A name that would leave the destination is refused, not written elsewhere.
-  if (!stored || !RelativePathOf(SanitizeEntryName(stored), &relative)) return RAR_BAD_DATA;
-  std::string root = qelplat::WideToUtf8(destDir);
+  if (!stored || !RelativePathOf(SanitizeEntryName(stored, NAME_WINDOWS), &relative)) return RAR_BAD_DATA;
+  std::string root = qelplat::WideToPath(destDir);
   mode_t type = archive_entry_filetype(rar->entry);
   if (type == AE_IFDIR) return qelplat::MakeFoldersBelow(root, relative) ? RAR_SUCCESS : RAR_WRITE;
   if (type != AE_IFREG || archive_entry_hardlink(rar->entry)) {

@@ -3,11 +3,13 @@
 #include <minizip/unzip.h>
 
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include "EntryName.h"
 #include "qelplat/codepage.h"
 #include "qelplat/confined.h"
+#include "qelplat/debugout.h"
 #include "qelplat/filetime.h"
 #include "qelplat/shell.h"
 
@@ -20,6 +22,10 @@ const uint32_t kDirectory = 0x10;
 const uint32_t kReadOnly = 0x01;
 const uint32_t kArchive = 0x20;
 const int kHostUnix = 3;
+const int kHostMsDos = 0;
+// The longest name an item may have, in characters of the wide name (each byte outside valid UTF-8 counts
+// as one): the name field of ZipEntry, and the longest name the writer stores.
+const size_t kMaxNameChars = 519;
 
 // The source the unzip code reads the archive through: a platform file handle.
 struct ZipInput {
@@ -135,6 +141,25 @@ void ApplyExtendedTimes(const std::vector<unsigned char>& extra, ZipEntry& entry
   }
 }
 
+// A name that cannot be an item's path is refused whole, never cut, and the debugger output says which.
+uint32_t RefuseName(const char* why, const std::string& stored) {
+  OutputDebugStringA((std::string(why) + stored).c_str());
+  return ZR_NOFILE;
+}
+
+// The item's path from its stored bytes, every byte kept (see PathToWide), read by the rules of the host
+// that wrote it.
+uint32_t ItemName(const std::string& stored, int host, std::wstring* name, bool* folder) {
+  ENameStyle style = host == kHostMsDos ? NAME_WINDOWS : NAME_PORTABLE;
+  if (stored.find('\0') != std::string::npos) return RefuseName("Zip item name holds a NUL byte: ", stored);
+  *name = SanitizeEntryName(qelplat::PathToWide(stored), style);
+  if (name->size() > kMaxNameChars) return RefuseName("Zip item name too long: ", stored);
+  // Many writers mark folders only by the trailing separator, with no directory bit at all.
+  char last = stored.empty() ? '\0' : stored.back();
+  *folder = last == '/' || (style == NAME_WINDOWS && last == '\\');
+  return ZR_OK;
+}
+
 uint32_t AttributesOf(const unz_file_info64& info, uint32_t* unix_mode) {
   int host = static_cast<int>(info.version >> 8);
   uint32_t external = static_cast<uint32_t>(info.external_fa);
@@ -226,8 +251,17 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
   }
   if (!GoTo(r, index)) return ZR_CORRUPT;
   unz_file_info64 info{};
-  char stored[520] = {};
-  if (unzGetCurrentFileInfo64(r->unz, &info, stored, 519, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
+  // Every query reads the directory record again, field by field: a second one only for a name that is
+  // longer than most.
+  std::vector<char> stored(1024);
+  for (;;) {
+    if (unzGetCurrentFileInfo64(r->unz, &info, stored.data(), static_cast<uLong>(stored.size()), nullptr, 0, nullptr,
+                                0) != UNZ_OK) {
+      return ZR_CORRUPT;
+    }
+    if (info.size_filename <= stored.size()) break;
+    stored.resize(info.size_filename);
+  }
   // Opening the item's data checks its local header against the directory.
   if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
   int extra_size = unzGetLocalExtrafield(r->unz, nullptr, 0);
@@ -237,16 +271,16 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
     return ZR_READ;
   }
   unzCloseCurrentFile(r->unz);
+  std::wstring name;
+  bool folder = false;
+  uint32_t named = ItemName(std::string(stored.data(), info.size_filename), static_cast<int>(info.version >> 8),
+                            &name, &folder);
+  if (named != ZR_OK) return named;
   memset(&entry, 0, sizeof entry);
   entry.index = index;
-  std::wstring name = SanitizeEntryName(qelplat::Utf8ToWide(std::string(stored, strnlen(stored, 519))));
-  wcsncpy(entry.name, name.c_str(), 519);
+  wcsncpy(entry.name, name.c_str(), kMaxNameChars);
   entry.attributes = AttributesOf(info, &entry.unix_mode);
-  // Many writers mark folders only by the trailing separator, with no directory bit at all.
-  size_t stored_length = strnlen(stored, 519);
-  if (stored_length > 0 && (stored[stored_length - 1] == '/' || stored[stored_length - 1] == '\\')) {
-    entry.attributes |= kDirectory;
-  }
+  if (folder) entry.attributes |= kDirectory;
   entry.compressed_size = static_cast<int32_t>(info.compressed_size);
   entry.uncompressed_size = static_cast<int32_t>(info.uncompressed_size);
   entry.access_time = entry.creation_time = entry.modification_time = DosTimeToFileTime(info.dosDate);
@@ -320,8 +354,8 @@ uint32_t CloseZipReader(ZipHandle* handle) {
 uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
   if (!archive || !destDir || !*archive || !*destDir) return ZR_NOTSET;
   SHCreateDirectoryExW(nullptr, destDir, nullptr);
-  std::string root = qelplat::WideToUtf8(destDir);
-  while (root.size() > 1 && (root.back() == '/' || root.back() == '\\')) root.pop_back();
+  std::string root = qelplat::WideToPath(destDir);
+  while (root.size() > 1 && root.back() == '/') root.pop_back();
   ZipHandle* raw = nullptr;
   uint32_t code = OpenZip(archive, &raw);
   if (code != ZR_OK) return code;
@@ -329,9 +363,16 @@ uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
   ZipEntry count{};
   GetZipItem(handle.get(), -1, count);
   uint32_t first = ZR_OK;
+  std::set<std::string> files;  // the paths this unpack has written a file to
   for (int i = 0; i < count.index; ++i) {
     ZipEntry entry;
     uint32_t item = GetZipItem(handle.get(), i, entry);
+    std::string relative;
+    // Two items never land on one path: the later one would silently replace the earlier.
+    if (item == ZR_OK && !(entry.attributes & kDirectory) && RelativePathOf(entry.name, &relative) &&
+        !files.insert(relative).second) {
+      item = RefuseName("Zip item lands on the path of an earlier one: ", relative);
+    }
     if (item == ZR_OK) item = UnzipItem(handle.get(), i, root, entry.name);
     if (first == ZR_OK) first = item;
   }

@@ -13,6 +13,7 @@
 
 #include "Deflater.h"
 #include "qelplat/codepage.h"
+#include "qelplat/debugout.h"
 #include "qelplat/filetime.h"
 #include "qelplat/findfile.h"
 
@@ -56,21 +57,10 @@ uint32_t Get32(const uint8_t* p) {
          static_cast<uint32_t>(p[3]) << 24;
 }
 
-// Paths of the file system use "/" wherever the caller wrote "\".
-std::wstring NativePath(const std::wstring& path) {
-  std::wstring native = path;
-  std::replace(native.begin(), native.end(), L'\\', L'/');
-  return native;
-}
-
-std::string AnsiText(const std::wstring& text) {
-  if (text.empty()) return std::string();
-  int size =
-      WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-  if (size <= 0) return std::string();
-  std::string out(static_cast<size_t>(size), '\0');
-  WideCharToMultiByte(CP_THREAD_ACP, 0, text.data(), static_cast<int>(text.size()), &out[0], size, nullptr, nullptr);
-  return out;
+// A name that cannot be stored whole is refused, and the debugger output says which.
+uint32_t RefuseName(const char* why, const std::wstring& name) {
+  OutputDebugStringA((std::string(why) + qelplat::WideToPath(name)).c_str());
+  return ZR_ARGS;
 }
 
 bool HasStoredSuffix(const std::wstring& name) {
@@ -92,21 +82,6 @@ int32_t UnixSeconds(int64_t fileTime) {
   return static_cast<int32_t>(std::min<int64_t>(std::max<int64_t>(seconds, INT32_MIN), INT32_MAX));
 }
 
-// The local wall-clock time of a UTC time: the value that the platform's local-to-UTC conversion (which
-// the zip reader uses for DOS times) takes back to it.
-int64_t LocalFromUtc(int64_t utc) {
-  int64_t local = utc;
-  for (int step = 0; step < 3; ++step) {
-    FILETIME wall = qelplat::FileTimeFromInt64(local);
-    FILETIME back{};
-    if (!LocalFileTimeToFileTime(&wall, &back)) break;
-    int64_t miss = utc - qelplat::FileTimeToInt64(back);
-    if (miss == 0) break;
-    local += miss;
-  }
-  return local;
-}
-
 // Days since 1970-01-01 to a proleptic Gregorian date.
 void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) {
   days += 719468;
@@ -120,10 +95,13 @@ void CivilFromDays(int64_t days, int64_t* year, unsigned* month, unsigned* day) 
   *year = yoe + era * 400 + (*month <= 2 ? 1 : 0);
 }
 
-// DOS date and time of a UTC time in local time. DOS dates cover 1980 to 2107 only; times outside are held
-// at the nearest end rather than wrapped into a wrong date.
+// DOS date and time of a UTC time: the wall clock of the local zone at that moment. DOS dates cover 1980 to
+// 2107 only; times outside are held at the nearest end rather than wrapped into a wrong date.
 void DosDateTime(int64_t utcFileTime, uint16_t* date, uint16_t* time) {
-  int64_t seconds = FloorDiv(LocalFromUtc(utcFileTime), 10000000) - kUnixEpochSeconds;
+  FILETIME utc = qelplat::FileTimeFromInt64(utcFileTime);
+  FILETIME local = utc;  // a moment no zone can show (beyond any year) is taken as it is; it is held below
+  FileTimeToLocalFileTime(&utc, &local);
+  int64_t seconds = FloorDiv(qelplat::FileTimeToInt64(local), 10000000) - kUnixEpochSeconds;
   int64_t days = FloorDiv(seconds, 86400);
   int64_t of_day = seconds - days * 86400;
   int64_t year = 0;
@@ -171,20 +149,20 @@ bool LooksExecutable(HANDLE file, uint64_t size) {
 
 bool SameFile(const std::string& a, const std::wstring& b) {
   std::error_code ec;
-  return std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(qelplat::WideToUtf8(b)), ec) &&
+  return std::filesystem::equivalent(std::filesystem::path(a), std::filesystem::path(qelplat::WideToPath(b)), ec) &&
          !ec;
 }
 
 // Only plain files are read: a pipe or a device could block the packing for ever or never end.
 bool IsPlainFile(const std::wstring& path) {
   std::error_code ec;
-  std::filesystem::file_status status = std::filesystem::status(qelplat::WideToUtf8(path), ec);
+  std::filesystem::file_status status = std::filesystem::status(qelplat::WideToPath(path), ec);
   return !ec && std::filesystem::is_regular_file(status);
 }
 
 // A link to a folder is not walked into: a link back up the tree would never end.
 bool IsLinkToFolder(const std::wstring& path) {
-  std::string narrow = qelplat::WideToUtf8(path);
+  std::string narrow = qelplat::WideToPath(path);
   std::error_code ec;
   if (!std::filesystem::is_symlink(std::filesystem::symlink_status(narrow, ec))) return false;
   return std::filesystem::is_directory(std::filesystem::status(narrow, ec));
@@ -226,12 +204,13 @@ ZipWriter* WriterOf(ZipHandle* handle, uint32_t* code) {
   return handle->writer;
 }
 
+// On Linux "/" alone separates folders; a backslash is part of a file's name.
 std::wstring LastComponent(const std::wstring& path, bool dropTrailing) {
   std::wstring trimmed = path;
   if (dropTrailing) {
-    while (trimmed.size() > 1 && (trimmed.back() == L'/' || trimmed.back() == L'\\')) trimmed.pop_back();
+    while (trimmed.size() > 1 && trimmed.back() == L'/') trimmed.pop_back();
   }
-  std::wstring::size_type slash = trimmed.find_last_of(L"/\\");
+  std::wstring::size_type slash = trimmed.find_last_of(L'/');
   return slash == std::wstring::npos ? trimmed : trimmed.substr(slash + 1);
 }
 
@@ -254,14 +233,14 @@ ZipWriter::~ZipWriter() { Close(); }
 uint32_t ZipWriter::Create(const wchar_t* zipPath, std::unique_ptr<ZipWriter>* writer) {
   writer->reset();
   if (!zipPath) return ZR_NOFILE;
-  std::wstring path = NativePath(zipPath);
+  std::wstring path = zipPath;
   std::unique_ptr<ZipWriter> made(new (std::nothrow) ZipWriter);
   if (!made) return ZR_NOFILE;
   made->buffer_.reset(new (std::nothrow) uint8_t[kBufferSize]);
   if (!made->buffer_) return ZR_NOFILE;
   made->file_ = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (made->file_ == INVALID_HANDLE_VALUE) return ZR_NOFILE;
-  made->path_ = qelplat::WideToUtf8(path);
+  made->path_ = qelplat::WideToPath(path);
   *writer = std::move(made);
   return 0;
 }
@@ -282,7 +261,7 @@ void ZipWriter::ResyncEnd() {
 
 uint32_t ZipWriter::OpenSource(const wchar_t* sourcePath, TSource* source, TEntry* entry) {
   if (!sourcePath) return ZR_NOFILE;
-  std::wstring path = NativePath(sourcePath);
+  std::wstring path = sourcePath;
   // The archive cannot be its own member (on Windows it is open without sharing, so this fails there too).
   if (SameFile(path_, path) || !IsPlainFile(path)) return ZR_NOFILE;
   source->file =
@@ -385,19 +364,24 @@ bool ZipWriter::RewriteLocalHeader(const TEntry& entry) {
   return SetFilePointerEx(file_, zero, nullptr, FILE_END) && ok;
 }
 
-uint32_t ZipWriter::Add(const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind) {
+uint32_t ZipWriter::Add(const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind, EZipNameFrom from) {
   if (closed_) return kClosed;
-  if (!entryName) return ZR_ARGS;
-  std::wstring name(entryName, wcsnlen(entryName, kMaxNameChars));
-  if (name.empty()) return ZR_ARGS;
-  std::replace(name.begin(), name.end(), L'\\', L'/');
+  if (!entryName || !*entryName) return ZR_ARGS;
+  std::wstring name = entryName;
+  // A caller's name may use "\" as a separator; a file system's name holds it as a character.
+  if (from == ZIP_NAME_FROM_CALLER) std::replace(name.begin(), name.end(), L'\\', L'/');
   bool folder = kind == ZIP_ADD_FOLDER;
   if (folder && name.back() != L'/') name.push_back(L'/');
+  // The reader takes back exactly this many characters: a longer name is refused, never cut.
+  if (name.size() > kMaxNameChars) return RefuseName("Zip entry name too long: ", name);
+  bool complete = true;
+  std::string stored = qelplat::WideToPath(name, &complete);
+  if (!complete) return RefuseName("Zip entry name has characters no file name holds: ", name);
   // Without ZIP64 the directory counts entries in 16 bits and places them at 32-bit offsets.
   if (entries_.size() >= kMaxEntries || written_ > kMaxField) return ZR_WRITE;
 
   TEntry entry;
-  entry.name = AnsiText(name);
+  entry.name = stored;
   entry.method = folder || HasStoredSuffix(name) ? kMethodStored : kMethodDeflated;
   entry.header_offset = static_cast<uint32_t>(written_);
   TSource source;
@@ -508,7 +492,7 @@ uint32_t CreateZip(const wchar_t* zipPath, ZipHandle** handle) {
 
 uint32_t ZipAdd(ZipWriter* writer, const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind) {
   if (!writer) return ZR_ARGS;
-  return writer->Add(sourcePath, entryName, kind);
+  return writer->Add(sourcePath, entryName, kind, ZIP_NAME_FROM_CALLER);
 }
 
 uint32_t CloseZip(ZipHandle* handle) {
@@ -530,23 +514,24 @@ uint32_t AddFileToZip(ZipHandle* handle, const wchar_t* path) {
   if (!writer) return code;
   if (!path) return ZR_NOFILE;
   std::wstring name = LastComponent(path, false);
-  return ZipAdd(writer, path, name.c_str(), ZIP_ADD_FILE);
+  return writer->Add(path, name.c_str(), ZIP_ADD_FILE, ZIP_NAME_FROM_FILE_SYSTEM);
 }
 
 uint32_t AddFolderToZip(const wchar_t* path, ZipHandle* handle) {
   if (!path) return ZR_NOFILE;
-  std::wstring folder = NativePath(path);
+  std::wstring folder = path;
   std::wstring prefix = LastComponent(folder, true);
   if (prefix == L"/") prefix.clear();
   while (folder.size() > 1 && folder.back() == L'/') folder.pop_back();
   return AddFolderRecursive(handle, folder, prefix);
 }
 
+// Names travel as the bytes the file system holds (see PathToWide), joined by "/".
 uint32_t AddFolderRecursive(ZipHandle* handle, const std::wstring& folder, const std::wstring& prefix) {
   uint32_t code = 0;
   ZipWriter* writer = WriterOf(handle, &code);
   if (!writer) return code;
-  std::string base = qelplat::WideToUtf8(folder);
+  std::string base = qelplat::WideToPath(folder);
   WIN32_FIND_DATAA found{};
   HANDLE search = FindFirstFileA((base == "/" ? std::string("/*.*") : base + "/*.*").c_str(), &found);
   if (search == INVALID_HANDLE_VALUE) return 0;
@@ -555,16 +540,16 @@ uint32_t AddFolderRecursive(ZipHandle* handle, const std::wstring& folder, const
   do {
     std::string leaf = found.cFileName;
     if (leaf == "." || leaf == "..") continue;
-    std::wstring name = qelplat::Utf8ToWide(leaf);
-    std::wstring entry = prefix.empty() ? name : prefix + L"\\" + name;
+    std::wstring name = qelplat::PathToWide(leaf);
+    std::wstring entry = prefix.empty() ? name : prefix + L"/" + name;
     std::wstring path = parent + L"/" + name;
     uint32_t result = 0;
     if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      result = ZipAdd(writer, nullptr, entry.c_str(), ZIP_ADD_FOLDER);
+      result = writer->Add(nullptr, entry.c_str(), ZIP_ADD_FOLDER, ZIP_NAME_FROM_FILE_SYSTEM);
       uint32_t below = AddFolderRecursive(handle, path, entry);
       if (result == 0) result = below;
     } else if (!IsLinkToFolder(path)) {
-      result = ZipAdd(writer, path.c_str(), entry.c_str(), ZIP_ADD_FILE);
+      result = writer->Add(path.c_str(), entry.c_str(), ZIP_ADD_FILE, ZIP_NAME_FROM_FILE_SYSTEM);
     }
     if (first == 0) first = result;
   } while (FindNextFileA(search, &found));
@@ -578,7 +563,7 @@ int PackIntoZip(const wchar_t* zipPath, const wchar_t (*files)[260], unsigned co
   std::unique_ptr<ZipHandle, void (*)(ZipHandle*)> handle(raw, FreeZipWriter);
   uint32_t result = 0;
   for (unsigned i = 0; i < count && result == 0; ++i) {
-    std::wstring item = NativePath(std::wstring(files[i], wcsnlen(files[i], 260)));
+    std::wstring item(files[i], wcsnlen(files[i], 260));
     DWORD attributes = GetFileAttributesW(item.c_str());
     // A list entry that is not there is an error, not an empty folder.
     if (attributes == INVALID_FILE_ATTRIBUTES) {

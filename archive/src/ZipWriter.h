@@ -17,10 +17,15 @@ namespace QelCompress {
 class CDeflater;
 
 enum EZipAddKind { ZIP_ADD_FILE = 1, ZIP_ADD_FOLDER = 2 };
+// Where an entry's name comes from: a caller, who may separate folders with "\" as on Windows, or the file
+// system, whose names hold "\" as an ordinary character and are joined by "/".
+enum EZipNameFrom { ZIP_NAME_FROM_CALLER, ZIP_NAME_FROM_FILE_SYSTEM };
 
 class ZipWriter {
  public:
   static const uint32_t kMaxEntries = 65535;
+  // The longest entry name, in wide characters (a byte outside valid UTF-8 counts as one), as the reader
+  // takes names back.
   static const unsigned kMaxNameChars = 519;
   static const size_t kBufferSize = 16384;
 
@@ -30,8 +35,9 @@ class ZipWriter {
 
   // Creates or replaces the archive file; 0x200 when it cannot be created.
   static uint32_t Create(const wchar_t* zipPath, std::unique_ptr<ZipWriter>* writer);
-  // One entry: a file read from sourcePath, or a folder (sourcePath unused).
-  uint32_t Add(const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind);
+  // One entry: a file read from sourcePath, or a folder (sourcePath unused). A name that is empty, longer
+  // than kMaxNameChars or not storable byte for byte is refused with 0x10000.
+  uint32_t Add(const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind, EZipNameFrom from);
   // Writes the central directory and the end record and closes the file. A second call does nothing.
   uint32_t Close();
 
@@ -70,7 +76,7 @@ class ZipWriter {
   std::unique_ptr<uint8_t[]> buffer_;
 };
 
-// The handle-level interface. Codes: 0x10000 null handle or empty name, 0x80000 a reader handle,
+// The handle-level interface. Codes: 0x10000 null handle or a name that cannot be stored, 0x80000 a reader handle,
 // 0x50000 closed writer, 0x200 cannot create or open, 0x400 cannot write or does not fit.
 uint32_t CreateZip(const wchar_t* zipPath, ZipHandle** handle);
 uint32_t ZipAdd(ZipWriter* writer, const wchar_t* sourcePath, const wchar_t* entryName, EZipAddKind kind);

@@ -25,7 +25,8 @@ int Shell(const std::string& command) {
   return rc;
 }
 
-// Python's zipfile writing members given as (name, data[, unix mode]) tuples.
+// Python's zipfile writing members given as (name, data[, unix mode[, host]]) tuples; host 0 is how archivers on
+// Windows mark their members.
 void PythonZip(const std::string& path, const std::string& members, const std::string& extra = "") {
   std::string script = path + ".py";
   qeltest::WriteFile(script, "import zipfile\nz = zipfile.ZipFile('" + path + "', 'w', zipfile.ZIP_DEFLATED)\nfor m in " +
@@ -34,6 +35,7 @@ void PythonZip(const std::string& path, const std::string& members, const std::s
                                  "    info.compress_type = zipfile.ZIP_DEFLATED\n"
                                  "    if len(m) > 2:\n        info.create_system = 3\n"
                                  "        info.external_attr = m[2] << 16\n"
+                                 "    if len(m) > 3:\n        info.create_system = m[3]\n"
                                  "    z.writestr(info, m[1])\nz.close()\n" +
                                  extra + "\n");
   Shell("python3 " + script);
@@ -142,9 +144,9 @@ TEST(Zip, NothingIsWrittenOutsideTheDestination) {
   Shell("mkdir -p " + dest + " " + dir.file("outside"));
   Shell("ln -s " + dir.file("outside") + " " + dest + "/planted");
   PythonZip(dir.file("evil.zip"),
-            "[('../up1.txt', 'x'), ('..\\\\up2.txt', 'x'), ('/abs.txt', 'abs'), ('C:\\\\drive.txt', 'drive'),"
+            "[('../up1.txt', 'x'), ('..\\\\up2.txt', 'x', 0, 0), ('/abs.txt', 'abs'), ('C:\\\\drive.txt', 'drive', 0, 0),"
             " ('a/../../up3.txt', 'x'), ('..', 'x'), ('a/..', 'x'), ('ok/../b.txt', 'b'),"
-            " ('..\\\\..\\\\x.txt', 'xx'), ('planted/pwn.txt', 'pwn'), ('good/file.txt', 'good')]");
+            " ('..\\\\..\\\\x.txt', 'xx', 0, 0), ('planted/pwn.txt', 'pwn'), ('good/file.txt', 'good')]");
   int rc = Unpack(dir.file("evil.zip"), dest);
   EXPECT_NE(rc, 0) << "refused names make the result a failure";
   EXPECT_EQ(Tree(dir.file("outside")), ".\n");

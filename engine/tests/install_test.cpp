@@ -395,6 +395,25 @@ TEST_F(InstallStep, APackageThatFailsToUnpackIsNeverRun) {
   EXPECT_FALSE(qeltest::FileExists(zip));
 }
 
+// A temporary folder whose name is no valid text (a Latin-1 byte in TMPDIR): the archive library gets the
+// work folder as the very bytes the engine made it from, so the package unpacks there and its installer runs.
+TEST_F(InstallStep, AWorkFolderWhoseNameIsNoTextUnpacksAndInstalls) {
+  std::string base = dir.file("caf\xE9");
+  ASSERT_EQ(mkdir(base.c_str(), 0755), 0);
+  product.SetBaseFolder(base + "/");
+  ASSERT_TRUE(product.SetProductInfo(&rec, true));
+  work = product.WorkFolder();
+  ASSERT_EQ(work, base + "/P1");
+  std::string record = dir.file("record");
+  Package({{"setup.exe", RecorderScript(record), 0755}});
+  EXPECT_TRUE(Run());
+  EXPECT_FALSE(log.Contains("解压失败")) << log.All();
+  EXPECT_TRUE(log.Contains("[16] 启动安装包成功-->")) << log.All();
+  EXPECT_TRUE(WaitForFile(record)) << log.All();
+  EXPECT_TRUE(qeltest::FileExists(work + "/setup.exe"));
+  EXPECT_FALSE(qeltest::FileExists(zip));
+}
+
 TEST_F(InstallStep, NoProcessListMeansNoInstall) {
   std::string record = dir.file("record");
   rec.execute_file[0] = '\0';  // no executable configured: the search answers -1

@@ -1,5 +1,6 @@
 #include "QelTools/MD5.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -9,33 +10,134 @@ namespace {
 
 const size_t kOutSize = 256;
 const size_t kReadChunk = 1024;
-const size_t kStreamBuffer = 256 * 1024;
+const size_t kReadBlock = 256 * 1024;
 
-inline uint32_t Rotl(uint32_t x, int n) { return (x << n) | (x >> (32 - n)); }
-
-const uint32_t kSine[64] = {
-    0xd76aa478, 0xe8c7b756, 0x242070db, 0xc1bdceee, 0xf57c0faf, 0x4787c62a, 0xa8304613, 0xfd469501,
-    0x698098d8, 0x8b44f7af, 0xffff5bb1, 0x895cd7be, 0x6b901122, 0xfd987193, 0xa679438e, 0x49b40821,
-    0xf61e2562, 0xc040b340, 0x265e5a51, 0xe9b6c7aa, 0xd62f105d, 0x02441453, 0xd8a1e681, 0xe7d3fbc8,
-    0x21e1cde6, 0xc33707d6, 0xf4d50d87, 0x455a14ed, 0xa9e3e905, 0xfcefa3f8, 0x676f02d9, 0x8d2a4c8a,
-    0xfffa3942, 0x8771f681, 0x6d9d6122, 0xfde5380c, 0xa4beea44, 0x4bdecfa9, 0xf6bb4b60, 0xbebfbc70,
-    0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
-    0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
-    0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391,
-};
-inline uint32_t F(uint32_t b, uint32_t c, uint32_t d) { return d ^ (b & (c ^ d)); }
-inline uint32_t G(uint32_t b, uint32_t c, uint32_t d) { return c ^ (d & (b ^ c)); }
-inline uint32_t H(uint32_t b, uint32_t c, uint32_t d) { return b ^ c ^ d; }
-inline uint32_t I(uint32_t b, uint32_t c, uint32_t d) { return c ^ (b | ~d); }
-
-template <uint32_t (*Mix)(uint32_t, uint32_t, uint32_t)>
-inline void Step(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t, int s) {
-  a = b + Rotl(a + Mix(b, c, d) + x + t, s);
+// Rotations by a constant, which the compiler turns into single rotate instructions.
+template <int S>
+inline uint32_t Rotl(uint32_t x) {
+  return (x << S) | (x >> (32 - S));
 }
 
-const int kShift[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 5, 9,  14, 20, 5, 9,
-                        14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                        4, 11, 16, 23, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+// The message word k of a block, little-endian whatever the machine; read in place, never copied out.
+inline uint32_t Word(const unsigned char* block, int k) {
+  uint32_t w;
+  memcpy(&w, block + 4 * k, sizeof w);
+#if __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+  w = __builtin_bswap32(w);
+#endif
+  return w;
+}
+
+// The digest is one long chain of dependent steps, so each step is written to keep the newest value (b)
+// as late as possible: the word, the constant and every term that does not need b are added first.
+template <int S>
+inline void StepF(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t) {
+  a += x + t;
+  a += d ^ (b & (c ^ d));
+  a = b + Rotl<S>(a);
+}
+
+template <int S>
+inline void StepG(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t) {
+  a += x + t;
+  a += c & ~d;  // (b & d) | (c & ~d): the two terms share no bit, so their sum is their union
+  a += b & d;
+  a = b + Rotl<S>(a);
+}
+
+template <int S>
+inline void StepH(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t) {
+  a += x + t;
+  a += b ^ (c ^ d);
+  a = b + Rotl<S>(a);
+}
+
+template <int S>
+inline void StepI(uint32_t& a, uint32_t b, uint32_t c, uint32_t d, uint32_t x, uint32_t t) {
+  a += x + t;
+  a += c ^ (b | ~d);
+  a = b + Rotl<S>(a);
+}
+
+// Compresses count consecutive 64-byte blocks, keeping the state in registers from one block to the next.
+void Compress(uint32_t state[4], const unsigned char* p, size_t count) {
+  uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
+  for (; count > 0; --count, p += 64) {
+    const uint32_t a0 = a, b0 = b, c0 = c, d0 = d;
+    StepF<7>(a, b, c, d, Word(p, 0), 0xd76aa478);
+    StepF<12>(d, a, b, c, Word(p, 1), 0xe8c7b756);
+    StepF<17>(c, d, a, b, Word(p, 2), 0x242070db);
+    StepF<22>(b, c, d, a, Word(p, 3), 0xc1bdceee);
+    StepF<7>(a, b, c, d, Word(p, 4), 0xf57c0faf);
+    StepF<12>(d, a, b, c, Word(p, 5), 0x4787c62a);
+    StepF<17>(c, d, a, b, Word(p, 6), 0xa8304613);
+    StepF<22>(b, c, d, a, Word(p, 7), 0xfd469501);
+    StepF<7>(a, b, c, d, Word(p, 8), 0x698098d8);
+    StepF<12>(d, a, b, c, Word(p, 9), 0x8b44f7af);
+    StepF<17>(c, d, a, b, Word(p, 10), 0xffff5bb1);
+    StepF<22>(b, c, d, a, Word(p, 11), 0x895cd7be);
+    StepF<7>(a, b, c, d, Word(p, 12), 0x6b901122);
+    StepF<12>(d, a, b, c, Word(p, 13), 0xfd987193);
+    StepF<17>(c, d, a, b, Word(p, 14), 0xa679438e);
+    StepF<22>(b, c, d, a, Word(p, 15), 0x49b40821);
+    StepG<5>(a, b, c, d, Word(p, 1), 0xf61e2562);
+    StepG<9>(d, a, b, c, Word(p, 6), 0xc040b340);
+    StepG<14>(c, d, a, b, Word(p, 11), 0x265e5a51);
+    StepG<20>(b, c, d, a, Word(p, 0), 0xe9b6c7aa);
+    StepG<5>(a, b, c, d, Word(p, 5), 0xd62f105d);
+    StepG<9>(d, a, b, c, Word(p, 10), 0x02441453);
+    StepG<14>(c, d, a, b, Word(p, 15), 0xd8a1e681);
+    StepG<20>(b, c, d, a, Word(p, 4), 0xe7d3fbc8);
+    StepG<5>(a, b, c, d, Word(p, 9), 0x21e1cde6);
+    StepG<9>(d, a, b, c, Word(p, 14), 0xc33707d6);
+    StepG<14>(c, d, a, b, Word(p, 3), 0xf4d50d87);
+    StepG<20>(b, c, d, a, Word(p, 8), 0x455a14ed);
+    StepG<5>(a, b, c, d, Word(p, 13), 0xa9e3e905);
+    StepG<9>(d, a, b, c, Word(p, 2), 0xfcefa3f8);
+    StepG<14>(c, d, a, b, Word(p, 7), 0x676f02d9);
+    StepG<20>(b, c, d, a, Word(p, 12), 0x8d2a4c8a);
+    StepH<4>(a, b, c, d, Word(p, 5), 0xfffa3942);
+    StepH<11>(d, a, b, c, Word(p, 8), 0x8771f681);
+    StepH<16>(c, d, a, b, Word(p, 11), 0x6d9d6122);
+    StepH<23>(b, c, d, a, Word(p, 14), 0xfde5380c);
+    StepH<4>(a, b, c, d, Word(p, 1), 0xa4beea44);
+    StepH<11>(d, a, b, c, Word(p, 4), 0x4bdecfa9);
+    StepH<16>(c, d, a, b, Word(p, 7), 0xf6bb4b60);
+    StepH<23>(b, c, d, a, Word(p, 10), 0xbebfbc70);
+    StepH<4>(a, b, c, d, Word(p, 13), 0x289b7ec6);
+    StepH<11>(d, a, b, c, Word(p, 0), 0xeaa127fa);
+    StepH<16>(c, d, a, b, Word(p, 3), 0xd4ef3085);
+    StepH<23>(b, c, d, a, Word(p, 6), 0x04881d05);
+    StepH<4>(a, b, c, d, Word(p, 9), 0xd9d4d039);
+    StepH<11>(d, a, b, c, Word(p, 12), 0xe6db99e5);
+    StepH<16>(c, d, a, b, Word(p, 15), 0x1fa27cf8);
+    StepH<23>(b, c, d, a, Word(p, 2), 0xc4ac5665);
+    StepI<6>(a, b, c, d, Word(p, 0), 0xf4292244);
+    StepI<10>(d, a, b, c, Word(p, 7), 0x432aff97);
+    StepI<15>(c, d, a, b, Word(p, 14), 0xab9423a7);
+    StepI<21>(b, c, d, a, Word(p, 5), 0xfc93a039);
+    StepI<6>(a, b, c, d, Word(p, 12), 0x655b59c3);
+    StepI<10>(d, a, b, c, Word(p, 3), 0x8f0ccc92);
+    StepI<15>(c, d, a, b, Word(p, 10), 0xffeff47d);
+    StepI<21>(b, c, d, a, Word(p, 1), 0x85845dd1);
+    StepI<6>(a, b, c, d, Word(p, 8), 0x6fa87e4f);
+    StepI<10>(d, a, b, c, Word(p, 15), 0xfe2ce6e0);
+    StepI<15>(c, d, a, b, Word(p, 6), 0xa3014314);
+    StepI<21>(b, c, d, a, Word(p, 13), 0x4e0811a1);
+    StepI<6>(a, b, c, d, Word(p, 4), 0xf7537e82);
+    StepI<10>(d, a, b, c, Word(p, 11), 0xbd3af235);
+    StepI<15>(c, d, a, b, Word(p, 2), 0x2ad7d2bb);
+    StepI<21>(b, c, d, a, Word(p, 9), 0xeb86d391);
+    a += a0;
+    b += b0;
+    c += c0;
+    d += d0;
+  }
+  state[0] = a;
+  state[1] = b;
+  state[2] = c;
+  state[3] = d;
+}
 
 struct FileCloser {
   void operator()(FILE* f) const { fclose(f); }
@@ -71,85 +173,7 @@ void MD5::Init() {
   m_state[3] = 0x10325476;
 }
 
-void MD5::Transform(const unsigned char block[64]) {
-  uint32_t x[16];
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-  memcpy(x, block, sizeof(x));  // the words are little-endian, as the machine's
-#else
-  for (int i = 0; i < 16; ++i)
-    x[i] = block[i * 4] | (block[i * 4 + 1] << 8) | (block[i * 4 + 2] << 16) | (static_cast<uint32_t>(block[i * 4 + 3]) << 24);
-#endif
-  uint32_t a = m_state[0], b = m_state[1], c = m_state[2], d = m_state[3];
-  // Unrolled: the rounds' message indices and rotations are constants the compiler can fold.
-  Step<F>(a, b, c, d, x[0], kSine[0], kShift[0]);
-  Step<F>(d, a, b, c, x[1], kSine[1], kShift[1]);
-  Step<F>(c, d, a, b, x[2], kSine[2], kShift[2]);
-  Step<F>(b, c, d, a, x[3], kSine[3], kShift[3]);
-  Step<F>(a, b, c, d, x[4], kSine[4], kShift[4]);
-  Step<F>(d, a, b, c, x[5], kSine[5], kShift[5]);
-  Step<F>(c, d, a, b, x[6], kSine[6], kShift[6]);
-  Step<F>(b, c, d, a, x[7], kSine[7], kShift[7]);
-  Step<F>(a, b, c, d, x[8], kSine[8], kShift[8]);
-  Step<F>(d, a, b, c, x[9], kSine[9], kShift[9]);
-  Step<F>(c, d, a, b, x[10], kSine[10], kShift[10]);
-  Step<F>(b, c, d, a, x[11], kSine[11], kShift[11]);
-  Step<F>(a, b, c, d, x[12], kSine[12], kShift[12]);
-  Step<F>(d, a, b, c, x[13], kSine[13], kShift[13]);
-  Step<F>(c, d, a, b, x[14], kSine[14], kShift[14]);
-  Step<F>(b, c, d, a, x[15], kSine[15], kShift[15]);
-  Step<G>(a, b, c, d, x[1], kSine[16], kShift[16]);
-  Step<G>(d, a, b, c, x[6], kSine[17], kShift[17]);
-  Step<G>(c, d, a, b, x[11], kSine[18], kShift[18]);
-  Step<G>(b, c, d, a, x[0], kSine[19], kShift[19]);
-  Step<G>(a, b, c, d, x[5], kSine[20], kShift[20]);
-  Step<G>(d, a, b, c, x[10], kSine[21], kShift[21]);
-  Step<G>(c, d, a, b, x[15], kSine[22], kShift[22]);
-  Step<G>(b, c, d, a, x[4], kSine[23], kShift[23]);
-  Step<G>(a, b, c, d, x[9], kSine[24], kShift[24]);
-  Step<G>(d, a, b, c, x[14], kSine[25], kShift[25]);
-  Step<G>(c, d, a, b, x[3], kSine[26], kShift[26]);
-  Step<G>(b, c, d, a, x[8], kSine[27], kShift[27]);
-  Step<G>(a, b, c, d, x[13], kSine[28], kShift[28]);
-  Step<G>(d, a, b, c, x[2], kSine[29], kShift[29]);
-  Step<G>(c, d, a, b, x[7], kSine[30], kShift[30]);
-  Step<G>(b, c, d, a, x[12], kSine[31], kShift[31]);
-  Step<H>(a, b, c, d, x[5], kSine[32], kShift[32]);
-  Step<H>(d, a, b, c, x[8], kSine[33], kShift[33]);
-  Step<H>(c, d, a, b, x[11], kSine[34], kShift[34]);
-  Step<H>(b, c, d, a, x[14], kSine[35], kShift[35]);
-  Step<H>(a, b, c, d, x[1], kSine[36], kShift[36]);
-  Step<H>(d, a, b, c, x[4], kSine[37], kShift[37]);
-  Step<H>(c, d, a, b, x[7], kSine[38], kShift[38]);
-  Step<H>(b, c, d, a, x[10], kSine[39], kShift[39]);
-  Step<H>(a, b, c, d, x[13], kSine[40], kShift[40]);
-  Step<H>(d, a, b, c, x[0], kSine[41], kShift[41]);
-  Step<H>(c, d, a, b, x[3], kSine[42], kShift[42]);
-  Step<H>(b, c, d, a, x[6], kSine[43], kShift[43]);
-  Step<H>(a, b, c, d, x[9], kSine[44], kShift[44]);
-  Step<H>(d, a, b, c, x[12], kSine[45], kShift[45]);
-  Step<H>(c, d, a, b, x[15], kSine[46], kShift[46]);
-  Step<H>(b, c, d, a, x[2], kSine[47], kShift[47]);
-  Step<I>(a, b, c, d, x[0], kSine[48], kShift[48]);
-  Step<I>(d, a, b, c, x[7], kSine[49], kShift[49]);
-  Step<I>(c, d, a, b, x[14], kSine[50], kShift[50]);
-  Step<I>(b, c, d, a, x[5], kSine[51], kShift[51]);
-  Step<I>(a, b, c, d, x[12], kSine[52], kShift[52]);
-  Step<I>(d, a, b, c, x[3], kSine[53], kShift[53]);
-  Step<I>(c, d, a, b, x[10], kSine[54], kShift[54]);
-  Step<I>(b, c, d, a, x[1], kSine[55], kShift[55]);
-  Step<I>(a, b, c, d, x[8], kSine[56], kShift[56]);
-  Step<I>(d, a, b, c, x[15], kSine[57], kShift[57]);
-  Step<I>(c, d, a, b, x[6], kSine[58], kShift[58]);
-  Step<I>(b, c, d, a, x[13], kSine[59], kShift[59]);
-  Step<I>(a, b, c, d, x[4], kSine[60], kShift[60]);
-  Step<I>(d, a, b, c, x[11], kSine[61], kShift[61]);
-  Step<I>(c, d, a, b, x[2], kSine[62], kShift[62]);
-  Step<I>(b, c, d, a, x[9], kSine[63], kShift[63]);
-  m_state[0] += a;
-  m_state[1] += b;
-  m_state[2] += c;
-  m_state[3] += d;
-}
+void MD5::Transform(const unsigned char block[64]) { Compress(m_state, block, 1); }
 
 void MD5::Update(const unsigned char* data, unsigned length) {
   unsigned index = (m_count[0] >> 3) & 0x3F;
@@ -157,15 +181,21 @@ void MD5::Update(const unsigned char* data, unsigned length) {
   m_count[0] += bits;
   if (m_count[0] < bits) ++m_count[1];
   m_count[1] += static_cast<uint32_t>(length) >> 29;
-  unsigned room = 64 - index;
-  unsigned i = 0;
-  if (length >= room) {
+  if (index > 0) {
+    unsigned room = 64 - index;
+    if (length < room) {
+      memcpy(m_buffer + index, data, length);
+      return;
+    }
     memcpy(m_buffer + index, data, room);
     Transform(m_buffer);
-    for (i = room; i + 63 < length; i += 64) Transform(data + i);
-    index = 0;
+    data += room;
+    length -= room;
   }
-  memcpy(m_buffer + index, data + i, length - i);
+  // Whole blocks are compressed where they lie; only a tail shorter than a block waits in the buffer.
+  unsigned blocks = length / 64;
+  Compress(m_state, data, blocks);
+  memcpy(m_buffer, data + 64 * blocks, length % 64);
 }
 
 std::string MD5::Final() {
@@ -196,15 +226,18 @@ char* MD5::GetMD5OfFile(const char* path, char* out) {
   std::lock_guard<std::mutex> lock(m_lock);
   memset(out, 0, kOutSize);
   Init();
-  // The file is read in 1024-byte chunks, but the stream below fetches it from the system in large
-  // blocks: one read call per 1 KiB would cost more than the digest itself. The buffer outlives the stream.
-  std::unique_ptr<char[]> streamBuffer(new char[kStreamBuffer]);
   std::unique_ptr<FILE, FileCloser> file(path ? fopen(path, "rb") : nullptr);
   if (!file) return out;
-  setvbuf(file.get(), streamBuffer.get(), _IOFBF, kStreamBuffer);
-  unsigned char chunk[kReadChunk];
+  // The digest takes the file in 1024-byte chunks, but they are cut from large blocks read straight into
+  // one buffer: a system call, or a copy through the stream's own buffer, per 1 KiB would cost more than
+  // the digest itself.
+  setvbuf(file.get(), nullptr, _IONBF, 0);
+  std::unique_ptr<unsigned char[]> block(new unsigned char[kReadBlock]);
   size_t n;
-  while ((n = fread(chunk, 1, sizeof(chunk), file.get())) > 0) Update(chunk, static_cast<unsigned>(n));
+  while ((n = fread(block.get(), 1, kReadBlock, file.get())) > 0) {
+    for (size_t at = 0; at < n; at += kReadChunk)
+      Update(block.get() + at, static_cast<unsigned>(std::min(kReadChunk, n - at)));
+  }
   return CopyOut(Final(), out);
 }
 

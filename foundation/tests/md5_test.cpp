@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <cctype>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -63,6 +64,31 @@ TEST(MD5, FilesAroundBlockAndChunkBoundariesMatchMd5sum) {
     char out[256];
     md5.GetMD5OfFile(path.c_str(), out);
     ASSERT_EQ(std::string(out), Md5sum(path)) << n << " bytes";
+  }
+}
+
+// The file is read in large blocks and cut into 1 KiB chunks; whole blocks are digested where they lie and
+// only tails wait in the buffer. Random contents and sizes (a fixed seed) around each of those seams.
+TEST(MD5, RandomFilesAndStringsOfRandomSizesMatchMd5sum) {
+  qeltest::TempDir dir;
+  QEL::MD5 md5;
+  std::mt19937 random(20240331);
+  std::vector<size_t> sizes = {262143, 262144, 262145, 262144 + 1023, 2 * 262144 + 65, 3 * 262144 - 1};
+  for (int i = 0; i < 24; ++i) sizes.push_back(random() % (3 * 262144));
+  for (size_t n : sizes) {
+    std::string data(n, '\0');
+    for (char& c : data) c = static_cast<char>(random());
+    std::string path = dir.file("r" + std::to_string(n));
+    qeltest::WriteFile(path, data);
+    char out[256];
+    md5.GetMD5OfFile(path.c_str(), out);
+    std::string expected = Md5sum(path);
+    ASSERT_EQ(std::string(out), expected) << n << " bytes";
+    // The same bytes as a string (no NUL inside) take the unchunked road through the same steps.
+    std::replace(data.begin(), data.end(), '\0', '\1');
+    qeltest::WriteFile(path, data);
+    md5.GetMD5OfString(data.c_str(), out);
+    ASSERT_EQ(std::string(out), Md5sum(path)) << n << " bytes as a string";
   }
 }
 

@@ -12,19 +12,21 @@ namespace {
 
 const DWORD kErrorInsufficientBuffer = 122;
 const char32_t kReplacement = 0xFFFD;
+const char32_t kEscapedByte = 0xDC00;  // + the byte (0x80..0xFF) a path held outside valid UTF-8
 
 bool KnownCodePage(UINT cp) {
   return cp == CP_ACP || cp == CP_OEMCP || cp == CP_THREAD_ACP || cp == CP_UTF8;
 }
 
 // Decodes one UTF-8 sequence at s[i..n). Returns the scalar and advances i; an invalid or cut sequence
-// yields U+FFFD and advances by one byte, so every bad byte is replaced once.
-char32_t DecodeOne(const unsigned char* s, size_t n, size_t& i) {
+// yields U+FFFD (escaping: U+DC00 + the byte) and advances by one byte, so every bad byte is replaced once.
+char32_t DecodeOne(const unsigned char* s, size_t n, size_t& i, bool escape = false) {
   unsigned char b = s[i];
   if (b < 0x80) {
     ++i;
     return b;
   }
+  const char32_t bad = escape ? kEscapedByte + b : kReplacement;
   int len = 0;
   char32_t cp = 0;
   char32_t min = 0;
@@ -36,22 +38,22 @@ char32_t DecodeOne(const unsigned char* s, size_t n, size_t& i) {
     len = 4, cp = b & 0x07, min = 0x10000;
   } else {
     ++i;
-    return kReplacement;
+    return bad;
   }
   if (i + len > n) {
     ++i;
-    return kReplacement;
+    return bad;
   }
   for (int k = 1; k < len; ++k) {
     if ((s[i + k] & 0xC0) != 0x80) {
       ++i;
-      return kReplacement;
+      return bad;
     }
     cp = (cp << 6) | (s[i + k] & 0x3F);
   }
   if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
     ++i;
-    return kReplacement;
+    return bad;
   }
   i += len;
   return cp;
@@ -77,20 +79,24 @@ void EncodeOne(char32_t cp, std::string& out) {
   }
 }
 
-std::wstring DecodeAll(const char* src, size_t n) {
+std::wstring DecodeAll(const char* src, size_t n, bool escape = false) {
   std::wstring out;
   out.reserve(n);
   const unsigned char* s = reinterpret_cast<const unsigned char*>(src);
-  for (size_t i = 0; i < n;) out += static_cast<wchar_t>(DecodeOne(s, n, i));
+  for (size_t i = 0; i < n;) out += static_cast<wchar_t>(DecodeOne(s, n, i, escape));
   return out;
 }
 
-std::string EncodeAll(const wchar_t* src, size_t n, char defaultChar, bool* usedDefault) {
+bool IsEscapedByte(char32_t cp) { return cp >= kEscapedByte + 0x80 && cp <= kEscapedByte + 0xFF; }
+
+std::string EncodeAll(const wchar_t* src, size_t n, char defaultChar, bool* usedDefault, bool escape = false) {
   std::string out;
   out.reserve(n);
   for (size_t i = 0; i < n; ++i) {
     char32_t cp = static_cast<char32_t>(src[i]);
-    if (IsScalar(cp)) {
+    if (escape && IsEscapedByte(cp)) {
+      out += static_cast<char>(cp - kEscapedByte);
+    } else if (IsScalar(cp)) {
       EncodeOne(cp, out);
     } else {
       out += defaultChar;
@@ -142,6 +148,15 @@ namespace qelplat {
 std::wstring Utf8ToWide(const std::string& text) { return DecodeAll(text.data(), text.size()); }
 
 std::string WideToUtf8(const std::wstring& text) { return EncodeAll(text.data(), text.size(), '?', nullptr); }
+
+std::wstring PathToWide(const std::string& path) { return DecodeAll(path.data(), path.size(), true); }
+
+std::string WideToPath(const std::wstring& path, bool* complete) {
+  bool replaced = false;
+  std::string out = EncodeAll(path.data(), path.size(), '?', &replaced, true);
+  if (complete) *complete = !replaced;
+  return out;
+}
 
 std::string SanitizeUtf8(const std::string& text) {
   std::string out;

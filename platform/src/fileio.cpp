@@ -30,7 +30,8 @@ class FileObject : public qelplat::KernelObject {
 
 const int64_t kUnixEpochIn100ns = 116444736000000000LL;  // 1601-01-01 .. 1970-01-01
 
-std::string Narrow(LPCWSTR path) { return path ? qelplat::WideToUtf8(path) : std::string(); }
+// Wide paths carry every byte of a file name (see PathToWide), so each one reaches the same file.
+std::string Narrow(LPCWSTR path) { return path ? qelplat::WideToPath(path) : std::string(); }
 
 bool ParentExists(const std::string& path) {
   std::string::size_type slash = path.find_last_of('/');

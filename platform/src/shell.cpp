@@ -247,7 +247,7 @@ int RunSystemCommand(const char* command) {
 
 int SHCreateDirectoryExW(HWND, LPCWSTR path, const SECURITY_ATTRIBUTES*) {
   if (!path || !*path) return ERROR_INVALID_PARAMETER;
-  std::string full = qelplat::WideToUtf8(path);
+  std::string full = qelplat::WideToPath(path);
   struct stat st;
   if (stat(full.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? ERROR_ALREADY_EXISTS : ERROR_FILE_EXISTS;
   for (size_t pos = 1; pos <= full.size(); ++pos) {

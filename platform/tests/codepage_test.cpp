@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
+#include <string>
+
+#include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
+#include "test_support.h"
 
 TEST(CodePage, WideAndNarrowRoundTripWithLengthQueries) {
   const char* text = "\xE4\xBA\xA7\xE5\x93\x81 ok";  // two CJK characters, a space, "ok"
@@ -44,4 +49,30 @@ TEST(CodePage, RejectsBadArguments) {
   EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, nullptr, -1, w, 4), 0);
   EXPECT_EQ(MultiByteToWideChar(CP_ACP, 0, "a", 0, w, 4), 0);
+}
+
+// File names are bytes: whatever a folder holds must name the same file after a trip through wide text,
+// while valid text still reads as text.
+TEST(CodePage, PathsKeepEveryByteThroughWideText) {
+  std::mt19937 random(25);
+  for (int round = 0; round < 2000; ++round) {
+    std::string bytes(random() % 24, '\0');
+    for (char& c : bytes) c = static_cast<char>(random() % 255 + 1);
+    ASSERT_EQ(qelplat::WideToPath(qelplat::PathToWide(bytes)), bytes);
+  }
+  EXPECT_EQ(qelplat::PathToWide("caf\xC3\xA9"), L"caf\u00E9");
+  EXPECT_EQ(qelplat::PathToWide("caf\xE9"), std::wstring(L"caf") + static_cast<wchar_t>(0xDCE9));
+  bool complete = true;
+  EXPECT_EQ(qelplat::WideToPath(std::wstring(1, static_cast<wchar_t>(0xD800)), &complete), "?");
+  EXPECT_FALSE(complete);
+
+  qeltest::TempDir dir;
+  std::string latin1 = dir.file("caf\xE9.txt");
+  qeltest::WriteFile(latin1, "bytes");
+  HANDLE file = CreateFileW(qelplat::PathToWide(latin1).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  CloseHandle(file);
+  EXPECT_EQ(GetFileAttributesW(qelplat::PathToWide(dir.file("caf\xC3\xA9.txt")).c_str()), INVALID_FILE_ATTRIBUTES)
+      << "a look-alike name is another file";
 }

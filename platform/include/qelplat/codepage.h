@@ -28,6 +28,14 @@ std::string WideToUtf8(const std::wstring& text);
 // Valid UTF-8 stays as it is; every invalid byte becomes U+FFFD.
 std::string SanitizeUtf8(const std::string& text);
 
+// File names on Linux are bytes and need not be valid UTF-8. These two carry a path through wide text without
+// loss: valid UTF-8 decodes as usual, and each byte that is not part of valid UTF-8 becomes one of the lone
+// surrogates U+DC80..U+DCFF, which no decoded text holds; the way back writes those as the bytes they stand
+// for. Every byte string comes back whole; the other lone surrogates and non-scalars become '?' (and
+// complete, when given, is set false).
+std::wstring PathToWide(const std::string& path);
+std::string WideToPath(const std::wstring& path, bool* complete = nullptr);
+
 // Boost.Filesystem converts wide paths with the global locale, which throws when LANG names a locale that
 // is not installed. Fix its conversion to UTF-8 once per process; safe to call more than once.
 void UseUtf8PathConversion();
