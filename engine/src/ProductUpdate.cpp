@@ -101,9 +101,6 @@ bool IsInstallerName(const std::string& name) { return name == "setup.exe" || na
 // text (a TMPDIR holding a Latin-1 byte) must name the same folder there, not a look-alike.
 std::wstring AnsiToWide(const char* text) { return qelplat::PathToWide(text); }
 
-// True when the path comes back from the wide form unchanged, so that the unpack reaches this very file.
-bool CanHandOn(const std::string& path) { return qelplat::WideToPath(AnsiToWide(path.c_str())) == path; }
-
 // Every process id: the list is asked for again with a larger buffer until it is not full.
 bool AllProcessIds(std::vector<DWORD>* ids) {
   ids->assign(256, 0);
@@ -285,11 +282,6 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
 }
 
 void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const std::string& installer) {
-  // Checked before the product is closed: a package that cannot be unpacked must not cost the user it.
-  if (!CanHandOn(zip) || !CanHandOn(m_workFolder)) {
-    EngineLogBare(QEL::ERROR, FormatText("解压失败. 路径: %s", zip.c_str()));
-    return;
-  }
   int closed = TryTerminateProcess(execute_file, true);
   DeleteFileA(installer.c_str());
   bool unpacked = Unpack(zip.c_str(), m_workFolder.c_str());
