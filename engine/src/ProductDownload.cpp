@@ -15,10 +15,12 @@ namespace {
 
 const char kDownloadFunc[] = "CProductInfo::Download";
 
-// The callbacks' user value, alive for one attempt.
+// The callbacks' user value, alive for one attempt. Products download at once on their own threads: the
+// error line names the product it belongs to.
 struct TDownloadUser {
   CProductInfo* product;
   CHttpDownload* download;
+  std::string product_code;
 };
 
 // One connection, one request from byte 0, no resume file: a package is always fetched whole.
@@ -43,7 +45,9 @@ void GetDownloadErrorInfoProc(int code, const char* message, void* user) {
   auto* owner = static_cast<TDownloadUser*>(user);
   if (!owner) return;
   if (owner->download) owner->download->stop();
-  QEL_ENGINE_LOG(ERROR, "错误代码：" + std::to_string(code) + ", " + "错误信息：" + (message ? message : ""),
+  QEL_ENGINE_LOG(ERROR,
+                 "错误代码：" + std::to_string(code) + ", " + "错误信息：" + (message ? message : "") + ", 产品：" +
+                     owner->product_code,
                  CProductInfo::kLogFile, "GetDownloadErrorInfoProc");
 }
 
@@ -66,7 +70,7 @@ bool CProductInfo::CheckFile(const char* path, const char* md5) {
 void CProductInfo::DownloadOnce(const char* zip, const char* url, int64_t* expected, int64_t* got) {
   boost::asio::io_context io;
   CHttpDownload download(io);
-  TDownloadUser user{this, &download};
+  TDownloadUser user{this, &download, code};
   download.error_callback = GetDownloadErrorInfoProc;
   download.progress_callback = DownloadProgressProc;
   download.callback_user = &user;

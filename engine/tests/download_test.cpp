@@ -235,4 +235,15 @@ TEST_F(Download, FailedDownloadsCountUpToTheLimitThenTheFullPackageIsOffered) {
   EXPECT_FALSE(qeltest::FileExists(Zip(wrong)));
 }
 
+// Products download at once on their own threads: the downloader's error line names its product.
+TEST_F(Download, TheDownloadErrorLineNamesItsProduct) {
+  std::string md5(32, 'E');
+  Configure(1, 0);
+  std::string url = "http://127.0.0.1:" + std::to_string(qeltest::FreePort()) + "/p.zip";
+  EXPECT_FALSE(product.Download(Zip(md5).c_str(), url.c_str(), md5.c_str()));
+  // The message is the system's text in the engine's locale.
+  EXPECT_TRUE(log.Contains("[16] 错误代码：111, 错误信息：")) << log.All();
+  EXPECT_TRUE(log.Contains(", 产品：P1-->file:")) << log.All();
+}
+
 }  // namespace

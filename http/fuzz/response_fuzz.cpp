@@ -1,14 +1,18 @@
-// Plays arbitrary bytes as a server's answer to the stream's synchronous road: status line, header block,
-// interim answers, redirects and chunked or plain bodies. Nothing may crash, read out of bounds, grow
-// without limit or hang; the parsers are also driven directly.
+// Plays arbitrary bytes as a server's answer: first to the one reader directly, whole and cut where the
+// first input byte says, on a kept-alive connection and a closed one, for a GET and a POST, where every
+// cut must read as the whole answer does; then over a socket to both roads of the stream (status line,
+// header block, interim answers, redirects and chunked or plain bodies). Nothing may crash, read out of
+// bounds, grow without limit or hang.
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include <boost/asio.hpp>
 
+#include "../tests/response_feed.h"
 #include "qelhttp/http_parsers.hpp"
 #include "qelhttp/http_stream.hpp"
 
@@ -60,6 +64,37 @@ class CAnswerServer {
   std::string answer_;
 };
 
+// Where an answer is cut never changes what the reader makes of it.
+void CheckCuts(const std::string& text, uint8_t seed) {
+  for (bool kept_alive : {false, true}) {
+    for (bool post : {false, true}) {
+      const readertest::TOutcome whole = readertest::Feed(text, readertest::Whole(text), kept_alive, post);
+      const std::vector<size_t> cuts = readertest::RandomCuts(text, seed, 1 + seed % 32);
+      if (!(readertest::Feed(text, cuts, kept_alive, post) == whole)) __builtin_trap();
+    }
+  }
+}
+
+// The asynchronous road, reading in pieces of the given size; a bounded number of reads. One I/O service
+// for the whole run: its resolver's thread is started once, not for every input.
+void ReadAsynchronously(const std::string& address, size_t piece) {
+  static asio::io_context* shared = new asio::io_context;
+  asio::io_context& io = *shared;
+  io.restart();
+  qelhttp::http_stream stream(io);
+  char buffer[64];
+  int reads = 0;
+  std::function<void(const boost::system::error_code&, std::size_t)> on_read =
+      [&](const boost::system::error_code& ec, std::size_t n) {
+        if (ec || n == 0 || ++reads > 1000000) return;
+        stream.async_read_some(asio::buffer(buffer, piece), on_read);
+      };
+  stream.async_open(qelhttp::url::from_string(address), [&](const boost::system::error_code& ec) {
+    if (!ec) stream.async_read_some(asio::buffer(buffer, piece), on_read);
+  });
+  io.run();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -75,20 +110,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qelhttp::detail::parse_http_headers(length, location, type, text.data(), text.data() + text.size(), headers);
   uint64_t chunk = 0;
   qelhttp::detail::parse_chunk_size(text.substr(0, 64), chunk);
+  CheckCuts(text, data[0]);
 
   server->SetAnswer(text);
+  const std::string address = "http://127.0.0.1:" + std::to_string(server->port()) + "/f";
+  const size_t piece = 1 + data[0] % 64;
+  ReadAsynchronously(address, piece);
   asio::io_context io;
   qelhttp::http_stream stream(io);
   stream.set_sync_timeout(5);
   boost::system::error_code ec;
-  const std::string address = "http://127.0.0.1:" + std::to_string(server->port()) + "/f";
   try {
     stream.open(qelhttp::url::from_string(address), ec);
   } catch (const boost::system::system_error&) {
     return 0;  // a redirect to a Location that does not parse
   }
   if (ec) return 0;
-  const size_t piece = 1 + data[0] % 64;
   char buffer[64];
   uint64_t total = 0;
   for (int reads = 0; reads < 1000000; ++reads) {

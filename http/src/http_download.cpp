@@ -118,6 +118,11 @@ void CHttpDownload::start(const std::string& file_path, const qelhttp::settings&
   set_url(parsed);
   file_path_ = file_path;
   target_open_ = false;
+  {
+    std::lock_guard<std::mutex> hold(complete_mutex_);
+    chosen_meta_.clear();
+    meta_dropped_ = false;
+  }
 
   first_ = std::make_shared<http_stream_object>();
   qelhttp::request_opts options = settings_.request_options;
@@ -155,9 +160,12 @@ void CHttpDownload::handle_open(connection conn, const error_code& ec) {
     end_download(false);
     return;
   }
+  // The storage first: the restore asks it whether it holds what the resume file claims.
+  if (!open_storage()) return;
   if (accept_multi_) restore_resume();
   if (file_size > 0 && finished_ranges_.is_full()) {
     // Complete already: every piece is on disk.
+    storage_.reset();
     error_code ignored;
     if (settings_.storage_constructor == nullptr &&
         boost::filesystem::file_size(file_path_, ignored) > static_cast<uintmax_t>(file_size.load())) {
@@ -167,7 +175,6 @@ void CHttpDownload::handle_open(connection conn, const error_code& ec) {
     end_download(false);
     return;
   }
-  if (!open_storage()) return;
   if (settings_.piece_size == -1 && file_size >= 0) settings_.piece_size = default_piece_size(file_size);
   finished_ = false;
   live_connections_ = 1;
@@ -182,17 +189,19 @@ void CHttpDownload::handle_open(connection conn, const error_code& ec) {
 }
 
 // Mode, size and keep-alive from the first answer. The size of a 206 is the total of its Content-Range
-// (its Content-Length is only the part sent); a 200's is its Content-Length. False for a 206 whose range
-// does not begin at byte 0.
+// (its Content-Length is only the part sent); a 200's is its Content-Length. A 206 without Content-Range
+// to our "bytes=0-" is the whole file: its Content-Length is the size, and since no piece answer of that
+// server could be checked against its range, it is read over this one connection. False for a 206 whose
+// range does not begin at byte 0.
 bool CHttpDownload::take_first_answer(const connection& conn) {
   const qelhttp::request_opts response = conn->stream->response_options();
   const bool partial = response.find(qelhttp::http_options::status_code) == "206";
-  accept_multi_ = partial && !settings_.single_connection;
+  const std::string range = response.find(qelhttp::http_options::content_range);
+  accept_multi_ = partial && !range.empty() && !settings_.single_connection;
   int64_t size = -1;
-  if (partial) {
+  if (partial && !range.empty()) {
     int64_t first = 0, last = 0, total = -1;
-    if (qelhttp::detail::parse_content_range(response.find(qelhttp::http_options::content_range), first, last,
-                                             total)) {
+    if (qelhttp::detail::parse_content_range(range, first, last, total)) {
       if (first != 0) return false;
       size = total;
     }
@@ -210,11 +219,13 @@ bool CHttpDownload::take_first_answer(const connection& conn) {
 }
 
 // Takes up a previous run's state from the resume file. A file that is unusable, from another file, or
-// that claims pieces the target does not hold is deleted, and the download starts anew.
+// that claims pieces the storage does not hold is deleted, and the download starts anew.
 void CHttpDownload::restore_resume() {
   if (settings_.meta_file.empty()) {
-    settings_.meta_file =
-        boost::filesystem::path(meta_file_name(url_.to_string(qelhttp::url::all_components))).wstring();
+    const std::string name = meta_file_name(url_.to_string(qelhttp::url::all_components));
+    settings_.meta_file = boost::filesystem::path(name).wstring();
+    std::lock_guard<std::mutex> hold(complete_mutex_);
+    chosen_meta_ = name;
   }
   const boost::filesystem::path meta(settings_.meta_file);
   qelhttp::resume_state state;
@@ -225,10 +236,7 @@ void CHttpDownload::restore_resume() {
     claimed.bitfield_to_range(state.pieces, state.piece_size);
     claimed.merge();
     const std::map<int64_t, int64_t> ranges = claimed.ranges();
-    const int64_t highest = ranges.empty() ? 0 : ranges.rbegin()->second;
-    error_code ec;
-    const uintmax_t on_disk = boost::filesystem::file_size(file_path_, ec);
-    if (highest > 0 && (ec || on_disk < static_cast<uintmax_t>(highest))) result = qelhttp::restore_result::rejected;
+    if (!ranges.empty() && !storage_holds(ranges.rbegin()->second)) result = qelhttp::restore_result::rejected;
   }
   if (result == qelhttp::restore_result::rejected) {
     resume_file_.close();
@@ -245,6 +253,14 @@ void CHttpDownload::restore_resume() {
   file_size = state.file_size;
   settings_.piece_size = state.piece_size;
   qelhttp::apply_resume(state, requested_ranges_, finished_ranges_);
+}
+
+// The storage the download writes holds every byte before end: the last of them reads back. A caller's
+// own storage may keep its bytes anywhere, so the target path is no witness.
+bool CHttpDownload::storage_holds(int64_t end) {
+  if (end <= 0) return true;
+  char byte = 0;
+  return storage_ && storage_->read(&byte, end - 1, 1) == 1;
 }
 
 bool CHttpDownload::open_storage() {

@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "qelhttp/http_download.hpp"
+#include "qelplat/lasterror.h"
 
 using boost::system::error_code;
 
@@ -122,7 +123,7 @@ void CHttpDownload::read_async(size_t index, connection conn, size_t n) {
 
 // Writes the block at its offset; only bytes that reached the storage whole count as finished. Bytes past
 // the end of a file of known size belong to no file and are dropped.
-bool CHttpDownload::write_block(http_stream_object& conn, size_t bytes) {
+bool CHttpDownload::write_block(http_stream_object& conn, size_t bytes, error_code& ec) {
   const int64_t offset = conn.range_begin + conn.range_done;
   int64_t n = static_cast<int64_t>(bytes);
   const int64_t size = file_size;
@@ -130,7 +131,13 @@ bool CHttpDownload::write_block(http_stream_object& conn, size_t bytes) {
     if (offset >= size) return true;
     n = std::min(n, size - offset);
   }
-  if (storage_->write(conn.buffer, offset, static_cast<int>(n)) != n) return false;
+  // The default storage leaves its error where the file layer put it; a caller's storage may leave none.
+  SetLastError(ERROR_SUCCESS);
+  if (storage_->write(conn.buffer, offset, static_cast<int>(n)) != n) {
+    ec = qelhttp::last_storage_error();
+    if (!ec) ec = error_code(EIO, boost::system::generic_category());
+    return false;
+  }
   if (size < 0) return true;
   if (conn.run_end != offset) conn.run_begin = offset;
   conn.run_end = offset + n;
@@ -160,8 +167,9 @@ bool CHttpDownload::take_block(size_t index, const connection& conn, size_t requ
   stat_->bytes_this_tick = static_cast<int32_t>(std::min<int64_t>(counted, std::numeric_limits<int32_t>::max()));
   // A read that asked for bytes and got none without an error: the answer's body has ended.
   if (requested > 0 && bytes == 0 && !ec) ec = boost::asio::error::eof;
-  if (storage_ && bytes > 0 && (!ec || ec == boost::asio::error::eof) && !write_block(*conn, bytes)) {
-    fail_download(error_code(EIO, boost::system::generic_category()));
+  error_code unwritten;
+  if (storage_ && bytes > 0 && (!ec || ec == boost::asio::error::eof) && !write_block(*conn, bytes, unwritten)) {
+    fail_download(unwritten);
     return false;
   }
   conn->range_done += static_cast<int64_t>(bytes);

@@ -40,8 +40,12 @@ void CHttpDownload::tick_now() {
   boost::asio::post(io_service_, [this] { on_tick(error_code()); });
 }
 
+// Under the completion lock, so that a wait on another thread deletes the resume file of the default name
+// either after this write or before it, and then for good.
 void CHttpDownload::write_resume() {
   if (settings_.piece_size <= 0 || file_size <= 0) return;
+  std::lock_guard<std::mutex> hold(complete_mutex_);
+  if (meta_dropped_ && !chosen_meta_.empty()) return;
   qelhttp::update_meta(resume_file_, boost::filesystem::path(settings_.meta_file),
                        url_.to_string(qelhttp::url::all_components), file_size, settings_.piece_size,
                        finished_ranges_);
@@ -220,18 +224,17 @@ void CHttpDownload::stop() {
 }
 
 bool CHttpDownload::wait_for_complete() {
-  std::string meta;
   {
     std::unique_lock<std::mutex> hold(complete_mutex_);
     complete_cond_.wait(hold, [this] { return abort_.load(); });
-    meta = default_meta_;
-  }
-  const bool result = all_bytes_on_disk();
-  if (!meta.empty()) {
+    // The cancelled tick may still be due on the I/O thread: from now on it writes no resume file of the
+    // default name, so none is left behind once this wait has returned.
+    meta_dropped_ = true;
     error_code ignored;
-    boost::filesystem::remove(meta, ignored);
+    if (!default_meta_.empty()) boost::filesystem::remove(default_meta_, ignored);
+    if (!chosen_meta_.empty()) boost::filesystem::remove(chosen_meta_, ignored);
   }
-  return result;
+  return all_bytes_on_disk();
 }
 
 int64_t CHttpDownload::bytes_download() {

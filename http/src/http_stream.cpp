@@ -1,11 +1,12 @@
-// The stream object and its synchronous road: open, request, head and body.
+// The stream object and what both of its roads share: the resets of an open and its route, the request
+// writer, and what is made of an answer's head and body as the one reader takes them in. The roads
+// themselves only move bytes: http_stream_sync.cpp blocking, http_stream_async.cpp in handlers.
 #include "qelhttp/http_stream.hpp"
-
-#include <poll.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "qelhttp/http_parsers.hpp"
 
@@ -56,8 +57,8 @@ void http_stream::close(error_code& ec) {
   socket_->close(ec);
   drop_buffers();
   protocol_.clear();
-  content_type_.clear();
-  location_.clear();
+  head_.content_type.clear();
+  head_.location.clear();
 }
 
 size_t http_stream::take(char* out, size_t n) {
@@ -78,23 +79,14 @@ void http_stream::consume(size_t n) {
   }
 }
 
-size_t http_stream::find_crlf() const {
-  size_t at = in_.find("\r\n", in_pos_);
-  return at == std::string::npos ? std::string::npos : at - in_pos_;
-}
-
 void http_stream::start_open(const url& u) {
   protocol_ = u.protocol();
   url_ = u;
-  content_type_.clear();
-  status_ = 0;
-  content_length_ = -1;
-  body_count_ = 0;
+  head_.content_type.clear();
+  head_.status = 0;
+  head_.content_length = -1;
   drop_buffers();
-  chunked_ = false;
-  first_chunk_ = true;
-  end_of_chunks_ = false;
-  remaining_chunk_ = 0;
+  parser_.reset();
   stored_error_.clear();
   setg(get_area_, get_area_ + 8, get_area_ + 8);
 }
@@ -118,158 +110,13 @@ bool http_stream::route(std::string& host, std::string& service, error_code& ec)
   return true;
 }
 
-// The step's limit, cut to what is left before the deadline; false when the deadline has passed.
-bool http_stream::wait_limit(int* milliseconds) const {
-  *milliseconds = sync_timeout_ms_;
-  if (sync_deadline_ == std::chrono::steady_clock::time_point::max()) return true;
-  const auto now = std::chrono::steady_clock::now();
-  if (now >= sync_deadline_) return false;
-  // Rounded up: a wait never ends before the deadline it stands for.
-  int64_t left = std::chrono::ceil<std::chrono::milliseconds>(sync_deadline_ - now).count();
-  if (*milliseconds < 0 || left < *milliseconds) *milliseconds = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
-  return true;
-}
-
-bool http_stream::wait_socket(short events, error_code& ec) {
-  pollfd p{socket_->native_handle(), events, 0};
-  for (;;) {
-    int limit = -1;
-    if (!wait_limit(&limit)) {
-      ec = asio::error::timed_out;
-      return false;
-    }
-    int n = poll(&p, 1, limit);
-    if (n > 0) return true;
-    if (n == 0) {
-      ec = asio::error::timed_out;
-      return false;
-    }
-    if (errno != EINTR) {
-      ec = error_code(errno, boost::system::system_category());
-      return false;
-    }
-  }
-}
-
-size_t http_stream::socket_read(char* data, size_t size, error_code& ec) {
-  for (;;) {
-    size_t n = socket_->read_some(asio::buffer(data, size), ec);
-    if (ec != asio::error::would_block) return n;
-    if (!wait_socket(POLLIN, ec)) return 0;
-  }
-}
-
-bool http_stream::sync_write(const std::string& data, error_code& ec) {
-  size_t done = 0;
-  while (done < data.size()) {
-    size_t n = socket_->write_some(asio::buffer(data.data() + done, data.size() - done), ec);
-    if (ec == asio::error::would_block) {
-      if (!wait_socket(POLLOUT, ec)) return false;
-      continue;
-    }
-    if (ec) return false;
-    done += n;
-  }
-  return true;
-}
-
-bool http_stream::sync_fill(error_code& ec) {
-  size_t n = socket_read(chunk_.data(), chunk_.size(), ec);
-  in_.append(chunk_.data(), n);
-  return !ec || n > 0;
-}
-
-bool http_stream::sync_read_until_crlf(size_t limit, error_code& ec) {
-  while (find_crlf() == std::string::npos) {
-    if (buffered() > limit) {
-      ec = asio::error::not_found;
-      return false;
-    }
-    if (!sync_fill(ec)) return false;
-  }
-  ec.clear();
-  return true;
-}
-
-// Each address in turn, on a fresh socket, with the time limit of the synchronous road.
-bool http_stream::sync_connect(const tcp::resolver::results_type& endpoints, error_code& ec) {
-  ec = asio::error::host_not_found;
-  for (const auto& entry : endpoints) {
-    error_code ignored;
-    socket_->close(ignored);
-    socket_->open(entry.endpoint().protocol(), ec);
-    if (ec) continue;
-    socket_->non_blocking(true, ec);
-    if (ec) continue;
-    socket_->connect(entry.endpoint(), ec);
-    if (ec == asio::error::in_progress || ec == asio::error::would_block) {
-      if (!wait_socket(POLLOUT, ec)) continue;
-      int error = 0;
-      socklen_t length = sizeof error;
-      getsockopt(socket_->native_handle(), SOL_SOCKET, SO_ERROR, &error, &length);
-      ec = error ? error_code(error, boost::system::system_category()) : error_code();
-    }
-    if (!ec) return true;
-  }
-  return false;
-}
-
-void http_stream::open(const url& u, error_code& ec) {
-  start_open(u);
-  ec.clear();
-  if (protocol_ != "http") {
-    ec = asio::error::operation_not_supported;
-    return;
-  }
-  socket_.reset(new tcp::socket(io_));
-  if (proxy_.type >= proxy_settings::socks4 && proxy_.type <= proxy_settings::socks5_pw) {
-    socks_proxy_connect(ec);
-    if (ec) return;
-  } else {
-    if (proxy_.type < proxy_settings::none || proxy_.type > proxy_settings::http_pw) {
-      ec = asio::error::operation_not_supported;
-      return;
-    }
-    std::string host;
-    std::string service;
-    if (!route(host, service, ec)) return;
-    tcp::resolver::results_type endpoints =
-        resolver_.resolve(host, service, tcp::resolver::address_configured, ec);
-    if (ec) return;
-    if (!sync_connect(endpoints, ec)) return;
-  }
-  socket_->set_option(tcp::no_delay(true), ec);
-  if (ec) return;
-  request(request_options_, ec);
-  follow_redirect_sync(ec);
-}
-
-void http_stream::follow_redirect_sync(error_code& ec) {
-  if (ec != make_error_code(errc::moved_permanently) && ec != make_error_code(errc::found)) {
-    redirect_count_ = 0;
-    return;
-  }
-  error_code ignored;
-  socket_->close(ignored);
-  if (++redirect_count_ > redirect_limit_) {
-    redirect_count_ = 0;
-    return;
-  }
-  url next = url::from_string(detail::escape_url(location_));
-  open(next, ec);
-}
-
 // Fills the request buffer from the options; false (with invalid argument) when any part would split the
 // request: a CR, LF or NUL in a line, or a target with a space or control byte.
-bool http_stream::build_request(const request_opts& options, bool async, error_code& ec) {
+bool http_stream::build_request(const request_opts& options, const road_policy& road, error_code& ec) {
   request_opts w = options;
   sent_.clear();
   keep_alive_ = true;
-  chunked_ = false;
-  first_chunk_ = true;
-  end_of_chunks_ = false;
-  remaining_chunk_ = 0;
-  body_count_ = 0;
+  parser_.reset();
   auto take = [&](const char* key, const std::string& fallback) {
     std::string value = fallback;
     if (w.find(key, value)) w.remove(key);
@@ -303,7 +150,7 @@ bool http_stream::build_request(const request_opts& options, bool async, error_c
   const char* connection_key = via_proxy ? http_options::proxy_connection : http_options::connection;
   std::string connection = take(connection_key, "close");
   sent_.insert(connection_key, connection);
-  if (async && via_proxy && connection == "close") keep_alive_ = false;
+  if (road.proxy_close_ends_keep_alive && via_proxy && connection == "close") keep_alive_ = false;
   std::string body = take(http_options::request_body, "");
   sent_.insert(http_options::request_body, body);
   std::string others;
@@ -331,7 +178,7 @@ bool http_stream::build_request(const request_opts& options, bool async, error_c
   std::string connection_line = std::string(connection_key) + ": " + connection + "\r\n";
   std::string auth_line = proxy_auth.empty() ? "" : "Proxy-Authorization: " + proxy_auth + "\r\n";
   std::string cookie_line = cookie.empty() ? "" : "Cookie: " + cookie + "\r\n";
-  if (async) {
+  if (road.proxy_auth_before_user_agent) {
     out += auth_line + "User-Agent: " + agent + "\r\n" + cookie_line + connection_line;
   } else {
     out += "User-Agent: " + agent + "\r\n" + cookie_line + connection_line + auth_line;
@@ -340,215 +187,158 @@ bool http_stream::build_request(const request_opts& options, bool async, error_c
   return true;
 }
 
-void http_stream::request(const request_opts& options, error_code& ec) {
+// A new answer is due: the reader starts at its status line. Only the request options given to the stream
+// say whether this is a POST, whose interim 100 ends the head.
+void http_stream::begin_head(const road_policy& road) {
+  if (road.drop_buffer_before_head) {
+    in_.clear();
+    in_pos_ = 0;
+  }
+  std::string method;
+  parser_.start(request_options_.find(http_options::request_method, method) && method == "POST");
+}
+
+// Feeds the buffered bytes to the reader until the head is read. True when the head reading is over (ec
+// clear, or the reader's error); false when more bytes must be read first.
+bool http_stream::head_from_buffer(error_code& ec) {
   ec.clear();
-  if (!socket_ || !socket_->is_open()) {
-    ec = asio::error::network_reset;
-    return;
+  while (!parser_.head_done()) {
+    if (buffered() == 0) return false;
+    consume(parser_.put(buffered_data(), buffered(), ec));
+    if (ec) return true;
   }
-  if (!build_request(options, false, ec)) return;
-  if (!sync_write(request_buffer_, ec)) return;
-  request_buffer_.clear();
-  if (request_options_.fake_continue) {
-    ec = make_error_code(errc::fake_continue);
-    return;
-  }
-  receive_header(ec);
-}
-
-// Parses the buffered status line. Returns false when the head reading is over (ec says how); true when
-// the line was consumed and the status recorded (or an interim 100 was passed and another line is due:
-// then status_ is 100).
-void http_stream::record_status(error_code& ec) {
-  response_.clear();
-  response_.insert(http_options::status_code, std::to_string(status_));
-  if (status_ != 200 && status_ != 206) ec = make_error_code(status_);
-}
-
-bool http_stream::read_status_line_sync(error_code& ec) {
-  for (int interim = 0;; ++interim) {
-    if (!sync_read_until_crlf(head_limits::status_line, ec)) {
-      if (ec == asio::error::not_found) ec = make_error_code(errc::malformed_status_line);
-      return false;
-    }
-    int major = 0, minor = 0;
-    status_ = 0;
-    size_t length = 0;
-    if (!detail::parse_http_status_line(buffered_data(), buffered_data() + buffered(), major, minor, status_,
-                                        &length)) {
-      ec = make_error_code(errc::malformed_status_line);
-      return false;
-    }
-    if (status_ != 100) {
-      consume(length);
-      record_status(ec);
-      return true;
-    }
-    // An interim answer: its empty line may come in a later segment.
-    while (buffered() < length + 2) {
-      if (!sync_fill(ec)) return false;
-    }
-    if (memcmp(buffered_data() + length, "\r\n", 2) != 0 || interim >= head_limits::interim_responses) {
-      ec = make_error_code(errc::malformed_status_line);
-      return false;
-    }
-    consume(length + 2);
-    std::string method;
-    if (request_options_.find(http_options::request_method, method) && method == "POST") {
-      response_.clear();
-      response_.insert(http_options::status_code, "100");
-      ec = make_error_code(errc::continue_request);
-      return false;
-    }
-  }
-}
-
-bool http_stream::read_header_block_sync(std::string& block, error_code& ec) {
-  error_code read_error;
-  for (;;) {
-    if (!sync_read_until_crlf(head_limits::header_line, read_error)) {
-      ec = read_error == asio::error::eof || read_error == asio::error::not_found
-               ? make_error_code(errc::malformed_response_headers)
-               : read_error;
-      return false;
-    }
-    size_t line = find_crlf() + 2;
-    block.append(buffered_data(), line);
-    consume(line);
-    if (block.size() > head_limits::header_block) {
-      ec = make_error_code(errc::malformed_response_headers);
-      return false;
-    }
-    if (line == 2) return true;
-  }
-}
-
-void http_stream::receive_header(error_code& ec) {
-  in_.clear();
-  in_pos_ = 0;
-  if (!read_status_line_sync(ec)) return;
-  std::string block;
-  if (!read_header_block_sync(block, ec)) return;
-  header_text_ = block;
-  finish_head(ec);
-}
-
-// What the synchronous road does with a whole header block: parse it, make the location absolute, and take
-// framing, connection and cookies. ec keeps the status error unless the block itself is bad.
-void http_stream::finish_head(error_code& ec) {
-  if (!parse_head()) {
-    ec = make_error_code(errc::malformed_response_headers);
-    return;
-  }
-  apply_head();
-}
-
-bool http_stream::parse_head() {
-  if (!detail::parse_http_headers(content_length_, location_, content_type_, header_text_.data(),
-                                  header_text_.data() + header_text_.size(), response_)) {
-    return false;
-  }
-  location_ = detail::absolute_location(location_, url_);
   return true;
 }
 
-// Framing, connection and cookies of a head that is not left for a redirect.
+// A socket read that failed: the end of stream is the reader's to judge (the end of a body that runs to
+// the close, or an answer cut short); anything else is passed on as it came.
+error_code http_stream::read_error(const error_code& ec, const road_policy& road) {
+  const bool eof = ec == asio::error::eof || (road.shut_down_is_eof && ec == asio::error::shut_down);
+  if (!eof) return ec;
+  return parser_.put_eof(road.eof_in_headers_is_malformed);
+}
+
+// A whole head: the location made absolute, then either a redirect the road's head reading follows (true:
+// the socket is closed and the redirect counted), or the answer taken (framing, connection, cookies) with
+// its status as the outcome in ec.
+bool http_stream::conclude_head(const road_policy& road, error_code& ec) {
+  ec.clear();
+  head_.location = detail::absolute_location(head_.location, url_);
+  const bool redirect = head_.status == 301 || head_.status == 302;
+  if (road.head_follows_redirects) {
+    if (redirect && take_redirect()) {
+      if (road.followed_redirect_takes_head) apply_head();
+      return true;
+    }
+    redirect_count_ = 0;
+  }
+  apply_head();
+  if (head_.status != 200 && head_.status != 206) ec = make_error_code(head_.status);
+  return false;
+}
+
+// A 301 or 302: the socket is closed and the redirect counted. True when it is to be followed; false,
+// with the count back to 0, once the limit has passed.
+bool http_stream::take_redirect() {
+  error_code ignored;
+  socket_->close(ignored);
+  if (++redirect_count_ <= redirect_limit_) return true;
+  redirect_count_ = 0;
+  return false;
+}
+
+bool http_stream::redirect_target(const road_policy& road, url& next, error_code& ec) {
+  const std::string text = detail::escape_url(head_.location);
+  if (road.raise_bad_location) {
+    next = url::from_string(text);
+    return true;
+  }
+  error_code parse_error;
+  next = url::from_string(text, parse_error);
+  if (!parse_error) return true;
+  ec = make_error_code(errc::invalid_redirect);
+  return false;
+}
+
+// The framing, the connection and the cookies of an answer. The body of a connection that is not kept
+// alive runs up to the close, whatever its length says.
 void http_stream::apply_head() {
   std::string value;
-  if (response_.find(http_options::transfer_encoding, value) && value == "chunked") chunked_ = true;
+  const bool chunked = head_.fields.find(http_options::transfer_encoding, value) && value == "chunked";
   if (sent_.find(http_options::connection) == "close") keep_alive_ = false;
-  if (response_.find(http_options::connection) == "close") keep_alive_ = false;
-  for (const auto& option : response_.options()) {
+  if (head_.fields.find(http_options::connection) == "close") keep_alive_ = false;
+  for (const auto& option : head_.fields.options()) {
     if (detail::iequals(option.first, "set-cookie")) jar_.add_set_cookie(option.second);
   }
-}
-
-size_t http_stream::read_source(char* data, size_t size, error_code& ec) {
-  if (buffered() > 0) {
-    ec.clear();
-    return take(data, size);
+  body_framing framing;
+  if (chunked) {
+    framing.kind = body_framing::chunked;
+  } else if (keep_alive_ && head_.content_length >= 0) {
+    framing.kind = body_framing::known_length;
+    framing.length = static_cast<uint64_t>(head_.content_length);
   }
-  size_t n = socket_read(data, size, ec);
-  if (ec == asio::error::shut_down) ec = asio::error::eof;
-  return n;
+  parser_.start_body(framing);
 }
 
-std::size_t http_stream::read_chunked(char* data, std::size_t size, error_code& ec) {
-  if (remaining_chunk_ == 0) {
-    if (!first_chunk_) {
-      ec.clear();
-      char crlf[2];
-      size_t got = 0;
-      while (got < 2) {
-        size_t n = read_source(crlf + got, 2 - got, ec);
-        if (ec) {
-          // Cut off before the last chunk: the body is not complete.
-          if (!end_of_chunks_ && ec == asio::error::eof) ec = make_error_code(errc::invalid_chunked_encoding);
-          return 0;
+void http_stream::accept_body(const char* data, std::size_t n) {
+  error_code ignored;
+  parser_.put(data, n, ignored);
+}
+
+// One step of a body read: framing bytes already buffered go to the reader, buffered body bytes to the
+// caller; what is left is a socket read, or the end.
+http_stream::body_step http_stream::next_body_step(char* data, std::size_t size, const road_policy& road) {
+  typedef response_parser::state state;
+  for (;;) {
+    switch (parser_.current()) {
+      case state::failed:
+        return {body_step::ended, 0, parser_.error(), false};
+      case state::complete:
+        return body_end(road);
+      case state::chunk_data:
+      case state::body: {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(size, parser_.body_remaining()));
+        if (road.unknown_length_read > 0 && parser_.current() == state::body && head_.content_length < 0) {
+          n = std::min(n, road.unknown_length_read);
         }
-        got += n;
+        if (n > 0 && buffered() == 0) return {body_step::read_direct, n, error_code(), false};
+        n = take(data, n);
+        accept_body(data, n);
+        return {body_step::delivered, n, error_code(), false};
       }
-      if (end_of_chunks_) {
-        if (!keep_alive_) ec = asio::error::eof;
-        return 0;
+      case state::chunk_size:
+      case state::chunk_end:
+      case state::trailer: {
+        if (buffered() == 0) return {body_step::need_bytes, 0, error_code(), false};
+        error_code ec;
+        consume(parser_.put(buffered_data(), buffered(), ec));
+        if (ec) return {body_step::ended, 0, ec, false};
+        break;
       }
-      if (crlf[0] != '\r' || crlf[1] != '\n') {
-        ec = make_error_code(errc::invalid_chunked_encoding);
-        return 0;
-      }
+      default:
+        // No head has been read: there is no body to read.
+        return {body_step::ended, 0, asio::error::not_connected, false};
     }
-    std::string line;
-    while (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) {
-      char c;
-      size_t n = read_source(&c, 1, ec);
-      if (ec || n == 0 || line.size() > head_limits::chunk_size_line) {
-        if (!ec || ec == asio::error::eof) ec = make_error_code(errc::invalid_chunked_encoding);
-        return 0;
-      }
-      line.push_back(c);
-    }
-    uint64_t chunk = 0;
-    if (!detail::parse_chunk_size(line.substr(0, line.size() - 2), chunk)) {
-      ec = make_error_code(errc::invalid_chunked_encoding);
-      return 0;
-    }
-    remaining_chunk_ = chunk;
-    first_chunk_ = false;
   }
-  if (remaining_chunk_ > 0) {
-    size_t n = read_source(data, static_cast<size_t>(std::min<uint64_t>(size, remaining_chunk_)), ec);
-    if (n == 0 && ec == asio::error::eof) ec = make_error_code(errc::invalid_chunked_encoding);
-    remaining_chunk_ -= n;
-    return n;
-  }
-  end_of_chunks_ = true;
-  if (!keep_alive_) ec = asio::error::eof;
-  return 0;
 }
 
-std::size_t http_stream::read_some(char* data, std::size_t size, error_code& ec) {
-  if (chunked_) return read_chunked(data, size, ec);
-  bool bounded = keep_alive_ && content_length_ >= 0;
-  if (bounded && body_count_ >= static_cast<uint64_t>(content_length_)) return 0;
-  // On a kept-alive connection the next response follows the body: never read into it.
-  if (bounded) size = static_cast<size_t>(std::min<uint64_t>(size, content_length_ - body_count_));
-  size_t n = read_source(data, size, ec);
-  body_count_ += n;
-  return n;
+// A body that has ended: chunked, with the end of stream when the connection is not kept alive; by its
+// length, quietly; by the peer's close, with the end of stream.
+http_stream::body_step http_stream::body_end(const road_policy& road) const {
+  switch (parser_.end()) {
+    case response_parser::ending::last_chunk:
+      return {body_step::ended, 0, keep_alive_ ? error_code() : error_code(asio::error::eof), false};
+    case response_parser::ending::length_reached:
+      return {body_step::ended, 0, error_code(), !road.clear_error_at_body_end};
+    default:
+      return {body_step::ended, 0, asio::error::eof, false};
+  }
 }
 
-http_stream::int_type http_stream::underflow() {
-  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
-  if (stored_error_) {
-    if (stored_error_ == asio::error::eof) return traits_type::eof();
-    throw boost::system::system_error(stored_error_);
-  }
-  error_code ec;
-  size_t n = read_some(get_area_ + 8, 8, ec);
-  if (n == 0) return traits_type::eof();
-  if (ec) stored_error_ = ec;
-  setg(get_area_, get_area_ + 8, get_area_ + 8 + n);
-  return traits_type::to_int_type(*gptr());
+std::size_t http_stream::read_buffered(char* data, std::size_t size) {
+  if (buffered() == 0) return 0;
+  const body_step step = next_body_step(data, size, async_road);
+  return step.kind == body_step::delivered ? step.size : 0;
 }
 
 }  // namespace qelhttp

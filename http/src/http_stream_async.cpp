@@ -1,9 +1,12 @@
 // The stream's asynchronous road: open, request, head and body, each step completing in a handler on the
-// thread that runs the stream's I/O service.
-#include <algorithm>
-#include <cstring>
-
-#include "qelhttp/http_parsers.hpp"
+// thread that runs the stream's I/O service. The bytes go to the one reader; a completion runs from a
+// handler of ours, or is posted when the bytes it needed were already buffered, never inside the call
+// that started it.
+//
+// Socket reads ask for read_limits::socket_block bytes into the response buffer, for body bytes too,
+// rather than no more than the caller's read and the body's rest: the download reads 1 KiB blocks, and a
+// socket read and a completion per KiB would cost most of its throughput. What is read past a body stays
+// buffered for the next answer on the connection.
 #include "qelhttp/http_stream.hpp"
 
 namespace qelhttp {
@@ -95,7 +98,7 @@ void http_stream::async_request(const request_opts& options, open_handler handle
   }
   error_code ec;
   try {
-    if (!build_request(options, true, ec)) {
+    if (!build_request(options, async_road, ec)) {
       post(handler, ec);
       return;
     }
@@ -118,9 +121,8 @@ void http_stream::handle_request(const error_code& ec, open_handler handler) {
     handler(make_error_code(errc::fake_continue));
     return;
   }
-  interim_count_ = 0;
-  async_read_until_crlf(head_limits::status_line, make_error_code(errc::malformed_status_line),
-                        [this, handler](const error_code& e) { handle_status(e, handler); });
+  begin_head(async_road);
+  read_head(handler);
 }
 
 void http_stream::async_fill(step_handler next) {
@@ -130,80 +132,20 @@ void http_stream::async_fill(step_handler next) {
   });
 }
 
-void http_stream::async_read_until_crlf(size_t limit, const error_code& too_long, step_handler next) {
-  if (find_crlf() != std::string::npos) {
-    next(error_code());
+// Runs in a completion (of the request's write or of a read), so the handler may be called from here.
+void http_stream::read_head(open_handler handler) {
+  error_code ec;
+  if (head_from_buffer(ec)) {
+    handle_header(ec, handler);
     return;
   }
-  if (buffered() > limit) {
-    next(too_long);
-    return;
-  }
-  async_fill([this, limit, too_long, next](const error_code& ec) {
-    if (ec) {
-      next(ec);
+  async_fill([this, handler](const error_code& failed) {
+    if (failed) {
+      handler(read_error(failed, async_road));
       return;
     }
-    async_read_until_crlf(limit, too_long, next);
+    read_head(handler);
   });
-}
-
-void http_stream::async_ensure(size_t n, step_handler next) {
-  if (buffered() >= n) {
-    next(error_code());
-    return;
-  }
-  async_fill([this, n, next](const error_code& ec) {
-    if (ec) {
-      next(ec);
-      return;
-    }
-    async_ensure(n, next);
-  });
-}
-
-void http_stream::handle_status(const error_code& ec, open_handler handler) {
-  if (ec) {
-    handler(ec);
-    return;
-  }
-  int major = 0, minor = 0;
-  status_ = 0;
-  size_t length = 0;
-  if (!detail::parse_http_status_line(buffered_data(), buffered_data() + buffered(), major, minor, status_, &length)) {
-    handler(make_error_code(errc::malformed_status_line));
-    return;
-  }
-  if (status_ == 100) {
-    // The interim answer's empty line may come in a later segment.
-    async_ensure(length + 2, [this, handler, length](const error_code& e) {
-      if (e) {
-        handler(e);
-        return;
-      }
-      if (memcmp(buffered_data() + length, "\r\n", 2) != 0 || ++interim_count_ > head_limits::interim_responses) {
-        handler(make_error_code(errc::malformed_status_line));
-        return;
-      }
-      consume(length + 2);
-      std::string method;
-      if (request_options_.find(http_options::request_method, method) && method == "POST") {
-        response_.clear();
-        response_.insert(http_options::status_code, "100");
-        handler(make_error_code(errc::continue_request));
-        return;
-      }
-      async_read_until_crlf(head_limits::status_line, make_error_code(errc::malformed_status_line),
-                            [this, handler](const error_code& e2) { handle_status(e2, handler); });
-    });
-    return;
-  }
-  consume(length);
-  response_.clear();
-  response_.insert(http_options::status_code, std::to_string(status_));
-  header_text_.clear();
-  async_read_until_crlf(head_limits::header_line, make_error_code(errc::malformed_response_headers),
-                        [this, handler](const error_code& e) { handle_header(e, handler); });
 }
 
 void http_stream::handle_header(const error_code& ec, open_handler handler) {
@@ -211,146 +153,40 @@ void http_stream::handle_header(const error_code& ec, open_handler handler) {
     handler(ec);
     return;
   }
-  size_t line = find_crlf() + 2;
-  header_text_.append(buffered_data(), line);
-  consume(line);
-  if (header_text_.size() > head_limits::header_block) {
-    handler(make_error_code(errc::malformed_response_headers));
+  error_code outcome;
+  if (!conclude_head(async_road, outcome)) {
+    handler(outcome);
     return;
   }
-  if (line != 2) {
-    async_read_until_crlf(head_limits::header_line, make_error_code(errc::malformed_response_headers),
-                          [this, handler](const error_code& e) { handle_header(e, handler); });
+  url next;
+  if (!redirect_target(async_road, next, outcome)) {
+    handler(outcome);
     return;
   }
-  if (!parse_head()) {
-    handler(make_error_code(errc::malformed_response_headers));
-    return;
-  }
-  // A followed redirect leaves this head at once: its cookies and framing belong to no answer we read.
-  if (status_ == 301 || status_ == 302) {
-    error_code ignored;
-    socket_->close(ignored);
-    if (++redirect_count_ <= redirect_limit_) {
-      error_code parse_error;
-      url next = url::from_string(detail::escape_url(location_), parse_error);
-      if (parse_error) {
-        handler(make_error_code(errc::invalid_redirect));
-        return;
-      }
-      async_open_url(next, handler);
-      return;
-    }
-  }
-  redirect_count_ = 0;
-  apply_head();
-  handler(status_ == 200 || status_ == 206 ? error_code() : make_error_code(status_));
-}
-
-void http_stream::deliver_buffered(char* data, std::size_t size, read_handler handler) {
-  size_t n = take(data, size);
-  if (chunked_) {
-    remaining_chunk_ -= n;
-  } else {
-    body_count_ += n;
-  }
-  post(handler, error_code(), n);
-}
-
-std::size_t http_stream::read_buffered(char* data, std::size_t size) {
-  if (chunked_ || buffered() == 0) return 0;
-  const bool bounded = keep_alive_ && content_length_ >= 0;
-  if (bounded && body_count_ >= static_cast<uint64_t>(content_length_)) return 0;
-  if (bounded) size = static_cast<size_t>(std::min<uint64_t>(size, content_length_ - body_count_));
-  size_t n = take(data, size);
-  body_count_ += n;
-  return n;
+  async_open_url(next, handler);
 }
 
 void http_stream::async_read_body(char* data, std::size_t size, read_handler handler) {
-  if (!chunked_) {
-    bool bounded = keep_alive_ && content_length_ >= 0;
-    if (bounded && body_count_ >= static_cast<uint64_t>(content_length_)) {
-      post(handler, error_code(), 0);
-      return;
-    }
-    if (bounded) size = static_cast<size_t>(std::min<uint64_t>(size, content_length_ - body_count_));
-    if (content_length_ < 0) size = std::min<size_t>(size, 1024);
-  } else if (remaining_chunk_ == 0) {
-    async_chunk_size(data, size, handler);
-    return;
-  } else {
-    size = static_cast<size_t>(std::min<uint64_t>(size, remaining_chunk_));
-  }
-  if (buffered() > 0) {
-    deliver_buffered(data, size, handler);
-    return;
-  }
-  async_fill([this, data, size, handler](const error_code& ec) {
-    if (ec) {
-      // Cut off inside a chunk: the body is not complete.
-      bool cut = chunked_ && ec == asio::error::eof;
-      handler(cut ? make_error_code(errc::invalid_chunked_encoding) : ec, 0);
-      return;
-    }
-    size_t n = take(data, size);
-    if (chunked_) {
-      remaining_chunk_ -= n;
-    } else {
-      body_count_ += n;
-    }
-    handler(error_code(), n);
-  });
+  read_body(data, size, handler, true);
 }
 
-void http_stream::async_chunk_size(char* data, std::size_t size, read_handler handler) {
-  auto end_of_body = [this, handler] { handler(keep_alive_ ? error_code() : asio::error::eof, 0); };
-  auto read_size_line = [this, data, size, handler, end_of_body] {
-    async_read_until_crlf(
-        head_limits::chunk_size_line, make_error_code(errc::invalid_chunked_encoding),
-        [this, data, size, handler, end_of_body](const error_code& ec) {
-          if (ec) {
-            handler(ec == asio::error::eof ? make_error_code(errc::invalid_chunked_encoding) : ec, 0);
-            return;
-          }
-          size_t line = find_crlf();
-          std::string text(buffered_data(), line);
-          consume(line + 2);
-          uint64_t chunk = 0;
-          if (!detail::parse_chunk_size(text, chunk)) {
-            handler(make_error_code(errc::invalid_chunked_encoding), 0);
-            return;
-          }
-          first_chunk_ = false;
-          remaining_chunk_ = chunk;
-          if (chunk == 0) {
-            end_of_chunks_ = true;
-            end_of_body();
-            return;
-          }
-          async_read_body(data, size, handler);
-        });
-  };
-  if (first_chunk_) {
-    read_size_line();
+// One body read. initiating: still inside async_read_body, so an outcome known without reading is posted.
+void http_stream::read_body(char* data, std::size_t size, read_handler handler, bool initiating) {
+  const body_step step = next_body_step(data, size, async_road);
+  if (step.kind == body_step::delivered || step.kind == body_step::ended) {
+    if (initiating) {
+      post(handler, step.ec, step.size);
+    } else {
+      handler(step.ec, step.size);
+    }
     return;
   }
-  async_ensure(2, [this, handler, end_of_body, read_size_line](const error_code& ec) {
-    if (ec) {
-      handler(!end_of_chunks_ && ec == asio::error::eof ? make_error_code(errc::invalid_chunked_encoding) : ec, 0);
+  async_fill([this, data, size, handler](const error_code& failed) {
+    if (failed) {
+      handler(read_error(failed, async_road), 0);
       return;
     }
-    std::string crlf(buffered_data(), 2);
-    consume(2);
-    if (end_of_chunks_) {
-      end_of_body();
-      return;
-    }
-    if (crlf != "\r\n") {
-      handler(make_error_code(errc::invalid_chunked_encoding), 0);
-      return;
-    }
-    read_size_line();
+    read_body(data, size, handler, false);
   });
 }
 

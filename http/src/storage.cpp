@@ -8,11 +8,76 @@ namespace qelhttp {
 
 namespace {
 
+namespace sys = boost::system;
+
+class CStorageCategory : public sys::error_category {
+ public:
+  const char* name() const noexcept override { return "storage"; }
+
+  std::string message(int value) const override {
+    switch (value) {
+      case ERROR_FILE_NOT_FOUND: return "The system cannot find the file specified.";
+      case ERROR_PATH_NOT_FOUND: return "The system cannot find the path specified.";
+      case ERROR_ACCESS_DENIED: return "Access is denied.";
+      case ERROR_INVALID_HANDLE: return "The handle is invalid.";
+      case ERROR_NOT_ENOUGH_MEMORY: return "Not enough memory resources are available to process this command.";
+      case ERROR_WRITE_PROTECT: return "The media is write protected.";
+      case ERROR_GEN_FAILURE: return "A device attached to the system is not functioning.";
+      case ERROR_SHARING_VIOLATION:
+        return "The process cannot access the file because it is being used by another process.";
+      case ERROR_FILE_EXISTS: return "The file exists.";
+      case ERROR_INVALID_PARAMETER: return "The parameter is incorrect.";
+      case ERROR_DISK_FULL: return "There is not enough space on the disk.";
+      case kNegativeSeek: return "An attempt was made to move the file pointer before the beginning of the file.";
+      case ERROR_ALREADY_EXISTS: return "Cannot create a file when that file already exists.";
+      case ERROR_FILENAME_EXCED_RANGE: return "The filename or extension is too long.";
+      default: return "Unknown storage error " + std::to_string(value) + ".";
+    }
+  }
+
+  sys::error_condition default_error_condition(int value) const noexcept override {
+    switch (value) {
+      case ERROR_FILE_NOT_FOUND:
+      case ERROR_PATH_NOT_FOUND: return sys::errc::no_such_file_or_directory;
+      case ERROR_ACCESS_DENIED: return sys::errc::permission_denied;
+      case ERROR_INVALID_HANDLE: return sys::errc::bad_file_descriptor;
+      case ERROR_NOT_ENOUGH_MEMORY: return sys::errc::not_enough_memory;
+      case ERROR_WRITE_PROTECT: return sys::errc::read_only_file_system;
+      case ERROR_GEN_FAILURE: return sys::errc::io_error;
+      case ERROR_SHARING_VIOLATION: return sys::errc::device_or_resource_busy;
+      case ERROR_FILE_EXISTS:
+      case ERROR_ALREADY_EXISTS: return sys::errc::file_exists;
+      case ERROR_INVALID_PARAMETER:
+      case kNegativeSeek: return sys::errc::invalid_argument;
+      case ERROR_DISK_FULL: return sys::errc::no_space_on_device;
+      case ERROR_FILENAME_EXCED_RANGE: return sys::errc::filename_too_long;
+      default: return sys::error_condition(value, *this);
+    }
+  }
+
+ private:
+  // What a seek before the start of a file gives.
+  static const int kNegativeSeek = 131;
+};
+
+// A failed call's error; one that left none still failed.
 boost::system::error_code LastError() {
-  return boost::system::error_code(static_cast<int>(GetLastError()), boost::system::system_category());
+  const boost::system::error_code ec = last_storage_error();
+  return ec ? ec : boost::system::error_code(ERROR_GEN_FAILURE, storage_category());
 }
 
 }  // namespace
+
+const boost::system::error_category& storage_category() {
+  static const CStorageCategory category;
+  return category;
+}
+
+boost::system::error_code last_storage_error() {
+  const DWORD code = GetLastError();
+  if (code == ERROR_SUCCESS) return boost::system::error_code();
+  return boost::system::error_code(static_cast<int>(code), storage_category());
+}
 
 void file::open(const boost::filesystem::path& path, boost::system::error_code& ec) {
   close();

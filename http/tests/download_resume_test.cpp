@@ -33,18 +33,8 @@ class DownloadResume : public ::testing::Test {
   // The URI's ranged requests, once they cover [x, size) after the first connection's share (nginx writes
   // a line when it has sent the answer).
   std::vector<TLogLine> Ranged(const std::string& uri, int64_t size) {
-    std::vector<TLogLine> lines;
-    qeltest::WaitUntil(
-        [&] {
-          lines.clear();
-          for (const TLogLine& line : dltest::ParseRangeLog(server.RangeLog())) {
-            if (line.uri == uri) lines.push_back(line);
-          }
-          return dltest::RangesCover(lines, size);
-        },
-        std::chrono::seconds(10));
-    std::vector<TLogLine> open_ended, ranged;
-    dltest::SplitLines(lines, open_ended, ranged);
+    std::vector<TLogLine> open_ended;
+    std::vector<TLogLine> ranged = dltest::CoveringRanges(server, uri, size, &open_ended);
     EXPECT_LE(open_ended.size(), 1u);
     return ranged;
   }

@@ -187,4 +187,26 @@ inline bool RangesCover(const std::vector<TLogLine>& lines, int64_t size, std::s
   return out.empty();
 }
 
+// The URI's requests in a range log, once the ranged ones cover [x, size) after the first connection's
+// share (nginx writes a line when it has sent the answer, so they come in any order): the ranged ones, and
+// the open-ended ones in open_ended.
+template <class Server>
+std::vector<TLogLine> CoveringRanges(const Server& server, const std::string& uri, int64_t size,
+                                     std::vector<TLogLine>* open_ended = nullptr) {
+  std::vector<TLogLine> lines;
+  qeltest::WaitUntil(
+      [&] {
+        lines.clear();
+        for (const TLogLine& line : ParseRangeLog(server.RangeLog())) {
+          if (line.uri == uri) lines.push_back(line);
+        }
+        return RangesCover(lines, size);
+      },
+      std::chrono::seconds(10));
+  std::vector<TLogLine> unranged, ranged;
+  SplitLines(lines, unranged, ranged);
+  if (open_ended) *open_ended = unranged;
+  return ranged;
+}
+
 }  // namespace dltest

@@ -9,6 +9,7 @@
 #include "nginx_server.h"
 #include "tinyproxy_server.h"
 #include "scripted_server.h"
+#include "stream_test_support.h"
 
 namespace {
 
@@ -18,48 +19,9 @@ using qeltest::ScriptedServer;
 using qeltest::TScript;
 using qeltest::TScriptStep;
 
-// Reads the body to its end with a buffer of the given size.
-std::string ReadAll(http_stream& s, size_t piece, error_code& ec) {
-  std::string body;
-  std::vector<char> buffer(piece);
-  for (;;) {
-    size_t n = s.read_some(buffer.data(), buffer.size(), ec);
-    body.append(buffer.data(), n);
-    if (n == 0) return body;
-  }
-}
-
-struct TAsyncResult {
-  error_code open;
-  error_code read;
-  std::string body;
-};
-
-// Opens and reads with the asynchronous road on a private I/O service.
-TAsyncResult AsyncGet(const std::string& address, size_t piece = 4096, const request_opts* options = nullptr) {
-  boost::asio::io_context io;
-  http_stream s(io);
-  if (options) s.request_options(*options);
-  TAsyncResult result;
-  std::vector<char> buffer(piece);
-  std::function<void(const error_code&, std::size_t)> on_read = [&](const error_code& ec, std::size_t n) {
-    result.body.append(buffer.data(), n);
-    if (ec || n == 0) {
-      result.read = ec;
-      return;
-    }
-    s.async_read_some(boost::asio::buffer(buffer), on_read);
-  };
-  bool inline_call = true;
-  s.async_open(url::from_string(address), [&](const error_code& ec) {
-    EXPECT_FALSE(inline_call) << "a completion never runs inside the call that started it";
-    result.open = ec;
-    if (!ec) s.async_read_some(boost::asio::buffer(buffer), on_read);
-  });
-  inline_call = false;
-  io.run();
-  return result;
-}
+using streamtest::AsyncGet;
+using streamtest::ReadAll;
+using streamtest::TAsyncResult;
 
 class Nginx : public ::testing::Test {
  protected:
@@ -233,34 +195,9 @@ TEST(Stream, OpenFailuresCarryTheirErrors) {
   EXPECT_EQ(ec, boost::asio::error::network_reset);
 }
 
-// One connection answering with the script; the request the client wrote comes back.
-struct TScripted {
-  error_code open;
-  error_code read;
-  std::string body;
-  std::string request;
-  int status = 0;
-};
-
-TScripted SyncScripted(TScript script, size_t piece = 100, const request_opts& options = request_opts(),
-                       int timeout = 0) {
-  ScriptedServer server({std::move(script)});
-  boost::asio::io_context io;
-  http_stream s(io);
-  s.request_options(options);
-  s.set_sync_timeout(timeout);
-  TScripted r;
-  s.open(url::from_string(server.Url("/p?q=1#f")), r.open);
-  r.status = s.status();
-  if (!r.open) r.body = ReadAll(s, piece, r.read);
-  auto received = server.Received();
-  r.request = received.empty() ? "" : received[0];
-  return r;
-}
-
-TScript Answer(const std::string& head, const std::string& body = "") {
-  return {TScriptStep::ReadHead(), TScriptStep::SendBytes(head + body), TScriptStep::CloseNow()};
-}
+using streamtest::Answer;
+using streamtest::SyncScripted;
+using streamtest::TScripted;
 
 TEST(Scripted, RequestHeadIsExactlyTheFixedLines) {
   TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\n", "ok"));

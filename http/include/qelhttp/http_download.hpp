@@ -46,7 +46,8 @@ class CHttpDownload : private boost::noncopyable {
   };
 
   // One connection. Shared between the connection list and the handlers in flight, so an object the tick
-  // has replaced lives until its last pending operation has completed.
+  // has replaced lives until its last pending operation has completed. Every field belongs to the I/O
+  // thread but bytes, which bytes_download reads from any thread.
   struct http_stream_object {
     http_stream_object() = default;
     // A restarted connection goes on with every field of the one it replaces (its stream included, which
@@ -114,6 +115,7 @@ class CHttpDownload : private boost::noncopyable {
   void handle_open(connection conn, const boost::system::error_code& ec);
   bool take_first_answer(const connection& conn);
   void restore_resume();
+  bool storage_holds(int64_t end);
   bool open_storage();
   void start_first_connection(connection conn);
   void open_extra_connections();
@@ -131,7 +133,7 @@ class CHttpDownload : private boost::noncopyable {
   void read_async(size_t index, connection conn, size_t n);
   void handle_read(size_t index, connection conn, size_t requested, size_t bytes, boost::system::error_code ec);
   bool take_block(size_t index, const connection& conn, size_t requested, size_t bytes, boost::system::error_code ec);
-  bool write_block(http_stream_object& conn, size_t bytes);
+  bool write_block(http_stream_object& conn, size_t bytes, boost::system::error_code& ec);
   void range_complete(size_t index, connection conn);
 
   // The tick and the ending.
@@ -150,15 +152,25 @@ class CHttpDownload : private boost::noncopyable {
   void report(const boost::system::error_code& ec);
   void set_url(const qelhttp::url& u);
 
+  // Who may touch what: the fields below are grouped by the thread or the lock that guards them. The public
+  // callbacks and callback_user are set by the caller before start and only read afterwards; file_size is
+  // atomic, written on the I/O thread and read anywhere.
+
+  // Fixed at construction.
   boost::asio::io_context& io_service_;
-  std::vector<connection> connections_;
-  // Recursive so that a callback run under it may still ask for the bytes or stop the download.
-  std::recursive_mutex connections_mutex_;
+
+  // Set by start on the caller's thread before the I/O service runs; from then on read and changed only on
+  // the I/O thread (handlers and the tick). start must not be called while a download runs.
   qelhttp::url url_;
-  bool accept_multi_ = false;
-  bool keep_alive_ = false;
   std::string file_path_;
   qelhttp::settings settings_;
+  // The first connection from start until its answer has put it into the list, so that a stop before the
+  // answer can close it (closing runs on the I/O thread).
+  connection first_;
+
+  // The I/O thread only.
+  bool accept_multi_ = false;
+  bool keep_alive_ = false;
   boost::asio::steady_timer timer_;
   std::shared_ptr<download_stat> stat_;
   int32_t live_connections_ = 0;
@@ -166,26 +178,40 @@ class CHttpDownload : private boost::noncopyable {
   std::unique_ptr<qelhttp::storage_interface> storage_;
   qelhttp::file resume_file_;
   int64_t search_origin_ = 0;
-  qelhttp::range_field requested_ranges_;
-  qelhttp::range_field finished_ranges_;
-  std::mutex range_mutex_;
   int32_t quota_ = -1;
-  std::mutex complete_mutex_;
-  std::condition_variable complete_cond_;
-  std::atomic<bool> abort_{true};
-  std::atomic<bool> finished_{false};
-
-  // The first connection from start until its answer has put it into the list, so that a stop before the
-  // answer can close it.
-  connection first_;
   // Each armed wait of the timer carries the generation it was armed in; a wait replaced by an early tick
   // ends without ticking.
   uint32_t tick_generation_ = 0;
   bool early_tick_ = false;
+
+  // connections_mutex_: the list itself, which stop and bytes_download read from other threads. The
+  // connection objects' fields belong to the I/O thread, but for their atomic byte counts. Taken before
+  // complete_mutex_ where both are held; recursive so that a callback run under it may still ask for the
+  // bytes or stop the download.
+  std::recursive_mutex connections_mutex_;
+  std::vector<connection> connections_;
+
+  // range_mutex_: serialises allocate_range. The range fields lock themselves, so bytes_download may read
+  // finished_ranges_ from any thread.
+  std::mutex range_mutex_;
+  qelhttp::range_field requested_ranges_;
+  qelhttp::range_field finished_ranges_;
+
+  // complete_mutex_: the end of the download and the resume file's fate. abort_ and finished_ are atomic
+  // and may be read anywhere; every end sets them and wakes complete_cond_ under the lock, so a waiter
+  // cannot miss the end.
+  std::mutex complete_mutex_;
+  std::condition_variable complete_cond_;
+  std::atomic<bool> abort_{true};
+  std::atomic<bool> finished_{false};
   // The target was opened for this download: with a size of 0 that is the whole file.
   std::atomic<bool> target_open_{false};
-  // meta_file_name of the current URL, for wait_for_complete on another thread; under complete_mutex_.
+  // meta_file_name of the current URL, which wait_for_complete deletes.
   std::string default_meta_;
+  // The resume file the download writes when the caller named none (empty otherwise). Once a wait has
+  // deleted it (meta_dropped_), no tick writes it again.
+  std::string chosen_meta_;
+  bool meta_dropped_ = false;
 };
 
 static_assert(sizeof(CHttpDownload::progress_info) == 512, "progress record layout");

@@ -8,6 +8,9 @@
 // caller's thread, the completions of the asynchronous ones on a thread that runs the stream's I/O
 // service, never inside the call that started them. Pending operations must have completed before the
 // stream is destroyed.
+//
+// Both roads read the answer through one response_parser and write the request with one builder; what
+// they do differently is their road_policy (road_policy.hpp).
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -22,20 +25,14 @@
 
 #include "qelhttp/cookies.hpp"
 #include "qelhttp/error.hpp"
+#include "qelhttp/http_limits.hpp"
 #include "qelhttp/request_opts.hpp"
+#include "qelhttp/response_parser.hpp"
+#include "qelhttp/road_policy.hpp"
 #include "qelhttp/settings.hpp"
 #include "qelhttp/url.hpp"
 
 namespace qelhttp {
-
-// Limits on what a peer may make the client hold; a peer that passes them gets the parse error.
-struct head_limits {
-  static const size_t status_line = 8 * 1024;
-  static const size_t header_line = 64 * 1024;
-  static const size_t header_block = 1024 * 1024;
-  static const int interim_responses = 16;
-  static const size_t chunk_size_line = 4 * 1024;
-};
 
 class http_stream : public std::basic_streambuf<char>, private boost::noncopyable {
  public:
@@ -47,20 +44,20 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
 
   void set_proxy(const proxy_settings& proxy);
   void request_options(const request_opts& options);
-  request_opts response_options() const { return response_; }
+  request_opts response_options() const { return head_.fields; }
   const request_opts& sent_options() const { return sent_; }
   void close(boost::system::error_code& ec);
 
-  int status() const { return status_; }
-  int64_t content_length() const { return content_length_; }
-  const std::string& content_type() const { return content_type_; }
-  const std::string& location() const { return location_; }
+  int status() const { return head_.status; }
+  int64_t content_length() const { return head_.content_length; }
+  const std::string& content_type() const { return head_.content_type; }
+  const std::string& location() const { return head_.location; }
   const url& current_url() const { return url_; }
   bool keep_alive() const { return keep_alive_; }
   int redirect_count() const { return redirect_count_; }
   // How many 301/302 answers in a row an open follows; past it the redirect status is the open's error.
   void set_redirect_limit(int limit) { redirect_limit_ = limit; }
-  uint64_t body_bytes() const { return body_count_; }
+  uint64_t body_bytes() const { return parser_.body_bytes(); }
   cookies& cookie_jar() { return jar_; }
   boost::asio::ip::tcp::socket* socket() { return socket_.get(); }
   boost::asio::io_context& get_io_service() { return io_; }
@@ -98,7 +95,8 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
     return read_some(static_cast<char*>(buffer.data()), buffer.size(), ec);
   }
   // Body bytes the stream has received already, handed over at once without waiting and without a
-  // completion; 0 when none are buffered or the body is chunked (then read on with async_read_some).
+  // completion; 0 when none are buffered or the body has ended (then read on with async_read_some, which
+  // reports the end).
   std::size_t read_buffered(char* data, std::size_t size);
   template <class MutableBuffer, class Handler>
   void async_read_some(const MutableBuffer& buffer, Handler handler) {
@@ -110,37 +108,53 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   int_type underflow() override;
 
  private:
+  // What a body read does next, decided from the reader's state and the buffered bytes alike for both
+  // roads.
+  struct body_step {
+    enum kind_type {
+      delivered,    // size bytes placed in the caller's buffer
+      need_bytes,   // the reader needs socket bytes into the response buffer first
+      read_direct,  // at most size body bytes are due from the socket: the synchronous road reads them
+                    // straight into the caller's buffer, the asynchronous one into the response buffer
+      ended,        // the body is over or failed: ec, or the caller's error code left alone when keep_ec
+    } kind;
+    size_t size;
+    boost::system::error_code ec;
+    bool keep_ec;
+  };
+
+  // Shared by both roads (http_stream.cpp).
   void start_open(const url& u);
   bool route(std::string& host, std::string& service, boost::system::error_code& ec);
-  bool build_request(const request_opts& options, bool async, boost::system::error_code& ec);
-  void finish_head(boost::system::error_code& ec);
-  bool parse_head();
+  bool build_request(const request_opts& options, const road_policy& road, boost::system::error_code& ec);
+  void begin_head(const road_policy& road);
+  bool head_from_buffer(boost::system::error_code& ec);
+  boost::system::error_code read_error(const boost::system::error_code& ec, const road_policy& road);
+  bool conclude_head(const road_policy& road, boost::system::error_code& ec);
+  bool take_redirect();
+  bool redirect_target(const road_policy& road, url& next, boost::system::error_code& ec);
   void apply_head();
-  void record_status(boost::system::error_code& ec);
-  void follow_redirect_sync(boost::system::error_code& ec);
+  body_step next_body_step(char* data, std::size_t size, const road_policy& road);
+  body_step body_end(const road_policy& road) const;
+  void accept_body(const char* data, std::size_t n);
 
   // Buffered response bytes.
   size_t buffered() const { return in_.size() - in_pos_; }
   const char* buffered_data() const { return in_.data() + in_pos_; }
   size_t take(char* out, size_t n);
   void consume(size_t n);
-  size_t find_crlf() const;
   void drop_buffers();
 
-  // The synchronous road.
+  // The synchronous road (http_stream_sync.cpp).
   bool wait_limit(int* milliseconds) const;
   bool wait_socket(short events, boost::system::error_code& ec);
   size_t socket_read(char* data, size_t size, boost::system::error_code& ec);
   bool sync_fill(boost::system::error_code& ec);
-  bool sync_read_until_crlf(size_t limit, boost::system::error_code& ec);
   bool sync_write(const std::string& data, boost::system::error_code& ec);
   bool sync_connect(const boost::asio::ip::tcp::resolver::results_type& endpoints, boost::system::error_code& ec);
-  size_t read_source(char* data, size_t size, boost::system::error_code& ec);
-  std::size_t read_chunked(char* data, std::size_t size, boost::system::error_code& ec);
-  bool read_status_line_sync(boost::system::error_code& ec);
-  bool read_header_block_sync(std::string& block, boost::system::error_code& ec);
+  void follow_redirect_sync(boost::system::error_code& ec);
 
-  // The asynchronous road.
+  // The asynchronous road (http_stream_async.cpp).
   void post(open_handler handler, const boost::system::error_code& ec);
   void post(read_handler handler, const boost::system::error_code& ec, std::size_t n);
   void handle_resolve(const boost::system::error_code& ec, const boost::asio::ip::tcp::resolver::results_type& results,
@@ -149,13 +163,9 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void handle_connect(open_handler handler, size_t index, const boost::system::error_code& ec);
   void handle_request(const boost::system::error_code& ec, open_handler handler);
   void async_fill(std::function<void(const boost::system::error_code&)> next);
-  void async_read_until_crlf(size_t limit, const boost::system::error_code& too_long,
-                             std::function<void(const boost::system::error_code&)> next);
-  void async_ensure(size_t n, std::function<void(const boost::system::error_code&)> next);
-  void handle_status(const boost::system::error_code& ec, open_handler handler);
+  void read_head(open_handler handler);
   void handle_header(const boost::system::error_code& ec, open_handler handler);
-  void async_chunk_size(char* data, std::size_t size, read_handler handler);
-  void deliver_buffered(char* data, std::size_t size, read_handler handler);
+  void read_body(char* data, std::size_t size, read_handler handler, bool initiating);
 
   // Through a SOCKS proxy (socks_proxy.cpp, socks_proxy_async.cpp): on success the socket carries the
   // tunnel to the URL's host and both buffers are empty.
@@ -176,36 +186,27 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   std::unique_ptr<boost::asio::ip::tcp::socket> socket_;
   request_opts sent_;
   request_opts request_options_;
-  request_opts response_;
   proxy_settings proxy_;
   std::string protocol_;
   url url_;
   bool keep_alive_ = true;
-  int status_ = -1;
   int redirect_count_ = 0;
   int redirect_limit_ = 5;
-  std::string content_type_;
-  int64_t content_length_ = 0;
-  uint64_t body_count_ = 0;
-  std::string location_;
+  // Status, length, type, location and response options of the last answer, written by parser_.
+  response_head head_;
+  response_parser parser_{head_};
   std::string in_;
   size_t in_pos_ = 0;
   std::string request_buffer_;
-  bool chunked_ = false;
-  bool first_chunk_ = true;
-  bool end_of_chunks_ = false;
-  uint64_t remaining_chunk_ = 0;
   char get_area_[16];
   boost::system::error_code stored_error_;
   cookies jar_;
 
   int sync_timeout_ms_ = -1;
   std::chrono::steady_clock::time_point sync_deadline_ = std::chrono::steady_clock::time_point::max();
-  int interim_count_ = 0;
-  std::string header_text_;
   std::vector<boost::asio::ip::tcp::endpoint> endpoints_;
   boost::system::error_code last_connect_error_;
-  std::array<char, 16384> chunk_;
+  std::array<char, read_limits::socket_block> chunk_;
   int32_t socks_state_ = 0;                       // detail::socks_state of the asynchronous handshake
   boost::asio::ip::tcp::endpoint socks4_target_;  // resolved here, sent to a SOCKS4 proxy
 };

@@ -13,6 +13,14 @@
 
 namespace qelhttp {
 
+// The category of storage errors: the file layer's error numbers (those of GetLastError: 3 a missing
+// folder, 5 access denied, 112 a full disk, ...) with their own texts. Each compares equal to the generic
+// condition it means (3 to no_such_file_or_directory, 112 to no_space_on_device, ...). Immutable; any
+// thread may use it.
+const boost::system::error_category& storage_category();
+// The file layer's last error of this thread in the storage category; clear when it holds none.
+boost::system::error_code last_storage_error();
+
 class file {
  public:
   typedef std::vector<std::pair<char*, size_t>> buffer_list;

@@ -1,0 +1,132 @@
+#pragma once
+// The one reader of an HTTP/1.x answer, fed by both roads of the stream: the status line (with interim
+// 100 answers), the header block, then the body framing: a known length, up to the peer's close, or
+// chunked (size line, data, CR LF, the last chunk and its trailer lines up to the empty line).
+//
+// A push parser. The caller hands it bytes in whatever pieces they arrive; put() takes what belongs to the
+// answer and returns how many it took. Framing bytes are taken up to the next state change; body bytes
+// are taken only as far as the framing allows, so the caller always knows where the body ends and may read
+// body bytes straight into its own buffer. A failure is sticky: every later put() returns it. A complete
+// answer takes no more bytes (put() reports operation_not_permitted) until start() begins the next one.
+//
+// Thread safety: none; the stream that owns it is driven by one thread at a time.
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include <boost/system/error_code.hpp>
+
+#include "qelhttp/error.hpp"
+#include "qelhttp/http_limits.hpp"
+#include "qelhttp/request_opts.hpp"
+
+namespace qelhttp {
+
+// What the head of the last answer said. The parser writes it; the stream reads it and resets what an open
+// resets.
+struct response_head {
+  int status = -1;
+  // Raised by Content-Length and by the total of Content-Range; never lowered by the parser.
+  int64_t content_length = 0;
+  std::string content_type;
+  // The last Location header as written.
+  std::string location;
+  // ("_status_code", status), then every header as (trimmed name, trimmed value) in order of arrival.
+  request_opts fields;
+};
+
+// How the body after a head ends; the stream decides it from the head, the request and the connection.
+struct body_framing {
+  enum kind_type { chunked, known_length, until_close };
+  kind_type kind = until_close;
+  uint64_t length = 0;  // kind known_length: the body's bytes
+};
+
+class response_parser {
+ public:
+  enum class state {
+    idle,         // no answer expected: start() first
+    status_line,  // collecting a status line up to its CR LF
+    interim_end,  // the CR LF that ends an interim 100 answer
+    header_line,  // collecting header lines up to the empty line
+    head_done,    // head read; waiting for start_body
+    chunk_size,   // collecting a chunk-size line
+    chunk_data,   // data bytes of the current chunk
+    chunk_end,    // the CR LF after a chunk's data
+    trailer,      // trailer lines after the last chunk, up to the empty line
+    body,         // a plain body: so many bytes, or everything up to the close
+    complete,     // the answer has ended
+    failed        // a grammar or limit error, or the end of stream where the answer cannot end; sticky
+  };
+  // How a complete answer ended.
+  enum class ending { none, last_chunk, length_reached, peer_closed };
+
+  explicit response_parser(response_head& head) : head_(head) {}
+  response_parser(const response_parser&) = delete;
+  response_parser& operator=(const response_parser&) = delete;
+
+  // A new answer: its status line comes next. stop_at_continue: an interim 100 ends the head with
+  // "Continue" as the error, since a POST's body is due.
+  void start(bool stop_at_continue);
+  // Forgets the answer in progress; nothing is taken until start().
+  void reset();
+
+  // Takes bytes of the answer from the front of [data, data + size); returns how many. In the states
+  // chunk_data and body every byte taken is a body byte; in every other state a put stops where the
+  // state changes, so the caller can tell body from framing. ec: the failure, sticky.
+  size_t put(const char* data, size_t size, boost::system::error_code& ec);
+  // The peer closed the connection here. Returns what the reader makes of it: the end of a body that runs
+  // up to the close, or the error of an answer cut short (in the header block "Malformed response
+  // headers" when malformed_in_headers, else the end of stream itself; in a chunked body before its last
+  // chunk "Invalid chunked encoding").
+  boost::system::error_code put_eof(bool malformed_in_headers);
+
+  // After head_done: how the body is framed. A length of 0 ends the answer at once.
+  void start_body(const body_framing& framing);
+
+  state current() const { return state_; }
+  bool head_done() const { return state_ >= state::head_done; }
+  // The next bytes of the connection are body bytes.
+  bool in_body_data() const { return state_ == state::chunk_data || state_ == state::body; }
+  // Body bytes the framing allows before the next framing byte (UINT64_MAX up to the close); 0 outside
+  // the body data.
+  uint64_t body_remaining() const { return in_body_data() ? remaining_ : 0; }
+  // Body bytes taken since start().
+  uint64_t body_bytes() const { return body_bytes_; }
+  ending end() const { return ending_; }
+  const boost::system::error_code& error() const { return error_; }
+
+ private:
+  size_t put_framing(const char* data, size_t size);
+  size_t put_body(size_t size);
+  size_t collect_line(const char* data, size_t size, size_t limit, bool& complete);
+  size_t on_status_line(const char* data, size_t size);
+  size_t on_interim_end(char c);
+  size_t on_block_line(const char* data, size_t size, errc error, bool& ended);
+  size_t on_header_line(const char* data, size_t size);
+  size_t on_chunk_size(const char* data, size_t size);
+  size_t on_chunk_end(char c);
+  size_t on_trailer(const char* data, size_t size);
+  void fail(const boost::system::error_code& ec);
+  void finish(ending how);
+
+  response_head& head_;
+  state state_ = state::idle;
+  ending ending_ = ending::none;
+  boost::system::error_code error_;
+  bool stop_at_continue_ = false;
+  int interim_ = 0;
+  // The line being collected (status, header, chunk size or trailer), its CR LF included once complete;
+  // never longer than its limit plus what one put brought.
+  std::string line_;
+  bool line_too_long_ = false;
+  // The header block or the trailer so far, every line with its CR LF; at most head_limits::header_block.
+  std::string block_;
+  // Bytes of the CR LF already seen in interim_end and chunk_end.
+  int crlf_seen_ = 0;
+  bool chunked_ = false;
+  uint64_t remaining_ = 0;
+  uint64_t body_bytes_ = 0;
+};
+
+}  // namespace qelhttp
