@@ -8,14 +8,6 @@
 #include "engine_test_support.h"
 #include "nginx_server.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QEL_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_UNDER_ASAN 1
-#endif
-#endif
-
 namespace {
 
 using enginetest::CHost;

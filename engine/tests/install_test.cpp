@@ -160,7 +160,23 @@ TEST(Install, SilentRoadFetchesClosesUnpacksOnceAndStartsTheInstallerQuietly) {
   EXPECT_EQ(Messages().back(), "1 产品P1无更新");
 }
 
-// The update client's host process: engine_host copied as Tavrin.exe, registered as a product.
+// The update client's host process: engine_host copied as Tavrin.exe into dir, with a log configuration
+// beside it; nginx serves its package (an installer that writes record) and the answer naming it. Returns
+// the package's MD5.
+std::string ServeClientPackage(const qeltest::TempDir& dir, const qeltest::NginxServer& nginx,
+                               const std::string& record) {
+  std::string md5 = MakeZip(nginx.DocRoot() + "/client.zip", {{"setup.exe", RecorderScript(record), 0755}});
+  nginx.AddFile("checkVersionInfo.html",
+                "{\"result\":\"success\",\"product_code\":\"TV\",\"product_version\":\"1.1\",\"setup_url\":\"" +
+                    nginx.Url("/client.zip") + "\",\"setup_md5\":\"" + md5 + "\"}");
+  std::string client = dir.file("Tavrin.exe");
+  qeltest::WriteFile(client, qeltest::ReadFile(std::string(QEL_TEST_BIN_DIR) + "/engine_host"));
+  chmod(client.c_str(), 0755);
+  qeltest::WriteFileLogConfig(dir.path());
+  return md5;
+}
+
+// The update client registered as a product.
 TEST(Install, TheClientUpdatesItselfThroughItsBatchFile) {
   if (qeltest::RunCommand("unshare -p -f --mount-proc true") != 0)
     GTEST_SKIP() << "needs a process namespace: the batch ends every Tavrin.exe it can see";
@@ -168,16 +184,9 @@ TEST(Install, TheClientUpdatesItselfThroughItsBatchFile) {
   qeltest::NginxServer nginx;
   ASSERT_TRUE(nginx.started());
   std::string record = dir.file("record");
-  std::string md5 = MakeZip(nginx.DocRoot() + "/client.zip", {{"setup.exe", RecorderScript(record), 0755}});
+  std::string md5 = ServeClientPackage(dir, nginx, record);
   ASSERT_EQ(md5.size(), 32u);
-  nginx.AddFile("checkVersionInfo.html",
-                "{\"result\":\"success\",\"product_code\":\"TV\",\"product_version\":\"1.1\",\"setup_url\":\"" +
-                    nginx.Url("/client.zip") + "\",\"setup_md5\":\"" + md5 + "\"}");
-
   std::string client = dir.file("Tavrin.exe");
-  qeltest::WriteFile(client, qeltest::ReadFile(std::string(QEL_TEST_BIN_DIR) + "/engine_host"));
-  chmod(client.c_str(), 0755);
-  qeltest::WriteFileLogConfig(dir.path());
   // A "%" in the temporary folder must reach the installer's path through the batch file unchanged.
   std::string temp = dir.file("temp 50%");
   std::string registry = dir.file("registry");
@@ -224,15 +233,8 @@ TEST(Install, TheClientUpdatesItselfOnlyThroughAPathItCanQuote) {
   qeltest::NginxServer nginx;
   ASSERT_TRUE(nginx.started());
   std::string record = dir.file("record");
-  std::string md5 = MakeZip(nginx.DocRoot() + "/client.zip", {{"setup.exe", RecorderScript(record), 0755}});
-  ASSERT_EQ(md5.size(), 32u);
-  nginx.AddFile("checkVersionInfo.html",
-                "{\"result\":\"success\",\"product_code\":\"TV\",\"product_version\":\"1.1\",\"setup_url\":\"" +
-                    nginx.Url("/client.zip") + "\",\"setup_md5\":\"" + md5 + "\"}");
+  ASSERT_EQ(ServeClientPackage(dir, nginx, record).size(), 32u);
   std::string client = dir.file("Tavrin.exe");
-  qeltest::WriteFile(client, qeltest::ReadFile(std::string(QEL_TEST_BIN_DIR) + "/engine_host"));
-  chmod(client.c_str(), 0755);
-  qeltest::WriteFileLogConfig(dir.path());
   // The path's first part: a program of someone else's choosing.
   std::string planted = dir.file("planted-record");
   qeltest::WriteFile(dir.file("q"), RecorderScript(planted));
