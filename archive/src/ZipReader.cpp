@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "EntryName.h"
+#include "ZipGuards.h"
 #include "qelplat/codepage.h"
 #include "qelplat/confined.h"
 #include "qelplat/debugout.h"
@@ -223,7 +224,8 @@ uint32_t OpenZip(const wchar_t* path, ZipHandle** handle) {
   unzFile unz = unzOpen2_64(path, &functions);
   if (!unz) return ZR_NOFILE;
   unz_global_info64 global{};
-  if (unzGetGlobalInfo64(unz, &global) != UNZ_OK) {
+  // Entries that share bytes are how a small archive unpacks to a huge one: such a directory is no valid one.
+  if (unzGetGlobalInfo64(unz, &global) != UNZ_OK || !EntriesApart(path)) {
     unzClose(unz);
     return ZR_NOFILE;
   }
@@ -360,6 +362,7 @@ uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
   uint32_t code = OpenZip(archive, &raw);
   if (code != ZR_OK) return code;
   std::unique_ptr<ZipHandle, uint32_t (*)(ZipHandle*)> handle(raw, CloseZipReader);
+  if (!RoomToUnpack(archive, root)) return ZR_WRITE;  // before anything is written
   ZipEntry count{};
   GetZipItem(handle.get(), -1, count);
   uint32_t first = ZR_OK;

@@ -188,6 +188,26 @@ TEST(Zip, UnpackingAgainReplacesFilesEvenReadOnlyOnes) {
   EXPECT_TRUE(S_ISDIR(st.st_mode));
 }
 
+TEST(Zip, NothingUnpackedIsWritableByGroupOrOthers) {
+  // Another user could rewrite a world-writable installer between its unpacking and its start.
+  qeltest::TempDir dir;
+  PythonZip(dir.file("p.zip"),
+            "[('setup.exe', '#!/bin/sh\\n', 0o100777), ('tool', 'x', 0o106777), ('data.txt', 'd', 0o100666),"
+            " ('bin/', '', 0o40777), ('bin/run', 'r', 0o100775)]");
+  ASSERT_EQ(Unpack(dir.file("p.zip"), dir.file("out")), 0);
+  struct Case {
+    const char* name;
+    unsigned mode;
+  } cases[] = {{"setup.exe", 0755}, {"tool", 0755}, {"data.txt", 0644}, {"bin/run", 0755}};
+  struct stat st;
+  for (const Case& c : cases) {
+    ASSERT_EQ(stat(dir.file("out/" + std::string(c.name)).c_str(), &st), 0) << c.name;
+    EXPECT_EQ(st.st_mode & 07777, c.mode) << c.name << ": run and read bits kept, nothing else";
+  }
+  ASSERT_EQ(stat(dir.file("out/bin").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07022, 0u) << "a folder too";
+}
+
 std::string MakeRar(const qeltest::TempDir& dir, const std::string& name, const std::string& members) {
   std::string path = dir.file(name);
   Shell("python3 " + std::string(QEL_SOURCE_DIR) + "/archive/tests/make_rar4.py " + path + " " + members);

@@ -1,8 +1,10 @@
 #include "CheckRequest.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "qelhttp/http_stream.hpp"
+#include "qelplat/heap.h"
 
 struct CCheckConnection::TState {
   boost::asio::io_context io;
@@ -11,6 +13,9 @@ struct CCheckConnection::TState {
 
 CCheckConnection::CCheckConnection(std::chrono::milliseconds stepLimit, std::chrono::milliseconds attemptLimit)
     : m_stepLimit(stepLimit), m_attemptLimit(attemptLimit), m_state(new TState) {
+  // Every product checks on a thread of its own, each reading up to the answer cap: the freed answers must
+  // go back to the system, not stay with each thread.
+  qelplat::ReturnLargeBlocksToSystem();
   m_state->stream.set_sync_timeout(m_stepLimit);
 }
 
@@ -38,7 +43,7 @@ TCheckAttempt CCheckConnection::Attempt(const std::string& url) {
   try {
     for (;;) {
       size_t n = m_state->stream.read_some(buffer, sizeof buffer, ec);
-      attempt.body.append(buffer, n);
+      attempt.body.append(buffer, std::min(n, kMaxAnswerBytes + 1 - attempt.body.size()));
       if (ec == boost::asio::error::timed_out) {
         attempt.read_failed = true;
         attempt.read_error = LimitText(attemptEnd);

@@ -24,8 +24,9 @@ class CCheckConnection {
   // sending: a server that trickles must not hold the product's work lock, and the service loop behind
   // it, for as long as it likes.
   static constexpr int kAttemptTimeoutSeconds = 120;
-  // An answer larger than this is not a version record; reading stops there.
-  static constexpr size_t kMaxAnswerBytes = 16 * 1024 * 1024;
+  // The answer is a small JSON text: one larger than this is no version record, and reading stops there.
+  // Every product's check reads on a thread of its own, so this bounds the client's memory many times over.
+  static constexpr size_t kMaxAnswerBytes = 1024 * 1024;
 
   explicit CCheckConnection(std::chrono::milliseconds stepLimit = std::chrono::seconds(kStepTimeoutSeconds),
                             std::chrono::milliseconds attemptLimit = std::chrono::seconds(kAttemptTimeoutSeconds));

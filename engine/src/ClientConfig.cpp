@@ -158,6 +158,7 @@ bool IsPlainFolderName(const std::string& code) {
   for (char c : code) {
     unsigned char u = static_cast<unsigned char>(c);
     if (c == '/' || c == '\\' || u < 0x20 || u == 0x7F) return false;
+    if (strchr("<>:\"|?*", c)) return false;
   }
   return true;
 }

@@ -64,7 +64,9 @@ class CClientConfig {
 bool ParseRegistryInt(const std::string& text, int* value);
 
 // A product code names the product's work folder below the temporary folder, so it must be one plain folder
-// name: not empty (nor only blanks), not "." or "..", without "/", "\" or control bytes.
+// name: not empty (nor only blanks), not "." or "..", without "/", "\" or control bytes, and without the
+// characters Windows forbids in file names (< > : " | ? *): a quote in the folder would break the quoted
+// installer path of the client's own batch file.
 bool IsPlainFolderName(const std::string& code);
 // The code with control bytes written as \xNN, fit for one log line.
 std::string PrintableCode(const std::string& code);

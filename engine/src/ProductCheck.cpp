@@ -14,6 +14,7 @@
 #include "qelplat/codepage.h"
 #include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
+#include "qelplat/privatefolder.h"
 
 namespace {
 
@@ -48,6 +49,16 @@ std::string VersionReport(const TVersionInfo& vi) {
   return text;
 }
 
+// An answer in the log is cut to its first 1 KiB, whole characters only: a server that sends megabytes of
+// garbage must not fill the disk with log lines, one per attempt of every product.
+std::string LoggedAnswer(const std::string& text) {
+  const size_t kLoggedBytes = 1024;
+  if (text.size() <= kLoggedBytes) return text;
+  size_t n = kLoggedBytes;
+  while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80) --n;
+  return text.substr(0, n) + FormatText("……（共%zu字节）", text.size());
+}
+
 std::string FailedDownloadsText(int count, size_t spaces, const std::string& url) {
   return "连续" + std::to_string(count) + std::string(spaces, ' ') + "次下载失败，URL：" + url;
 }
@@ -72,19 +83,19 @@ std::unique_ptr<TVersionInfo> CProductInfo::ParserResponseInfo(const std::string
   std::string errors;
   bool parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
   if (!parsed || !(root.isObject() || root.isArray()) || root.empty()) {
-    QEL_ENGINE_LOG(ERROR, "返回数据格式不正确，返回内容：" + text, kLogFile, kParserFunc);
+    QEL_ENGINE_LOG(ERROR, "返回数据格式不正确，返回内容：" + LoggedAnswer(text), kLogFile, kParserFunc);
     return nullptr;
   }
   Json::StreamWriterBuilder writer;
-  QEL_ENGINE_LOG(DEBUG, "服务器响应内容：" + Json::writeString(writer, root), kLogFile, kParserFunc);
+  QEL_ENGINE_LOG(DEBUG, "服务器响应内容：" + LoggedAnswer(Json::writeString(writer, root)), kLogFile, kParserFunc);
   // A top-level array answers no key: the access raises the library's type error, as a wrong type does.
   const Json::Value& result = root["result"];
   if (result.isNull()) {
-    QEL_ENGINE_LOG(ERROR, "返回数据格式不正确，返回内容：" + text, kLogFile, kParserFunc);
+    QEL_ENGINE_LOG(ERROR, "返回数据格式不正确，返回内容：" + LoggedAnswer(text), kLogFile, kParserFunc);
     return nullptr;
   }
   if (JsonText(result) != "success") {
-    QEL_ENGINE_LOG(ERROR, "响应成功，返回内容：" + text, kLogFile, kParserFunc);
+    QEL_ENGINE_LOG(ERROR, "响应成功，返回内容：" + LoggedAnswer(text), kLogFile, kParserFunc);
     return nullptr;
   }
   std::unique_ptr<TVersionInfo> vi(new TVersionInfo);
@@ -177,12 +188,14 @@ bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
         install_mode = 1;
         m_record->install_mode = 1;
       }
-      CreateDirectoryA(m_workFolder.c_str(), nullptr);
-      if (Download(zip.c_str(), packageUrl.c_str(), md5.c_str())) {
+      qelplat::CreatePrivateDirectory(m_workFolder);
+      // Nothing is fetched into a folder someone else may change; that is no failed download either.
+      bool folderUsable = WorkFolderUsable(kCheckFunc);
+      if (folderUsable && Download(zip.c_str(), packageUrl.c_str(), md5.c_str())) {
         downloaded = true;
         download_failed_count = 0;
         DoNotifyUpdate(vi.get(), full, true);
-      } else {
+      } else if (folderUsable) {
         ++download_failed_count;
         QEL_ENGINE_LOG(ERROR, FailedDownloadsText(download_failed_count, 62, packageUrl), kLogFile, kCheckFunc);
       }

@@ -7,6 +7,7 @@
 #include "EngineLog.h"
 #include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
+#include "qelplat/privatefolder.h"
 #include "qelplat/timeapi.h"
 
 const char CProductInfo::kLogFile[] = "ProductInfo.cpp";
@@ -77,8 +78,12 @@ bool CProductInfo::SetProductInfo(const TProductInfo* rec, bool /*wait*/) {
   return true;
 }
 
-void CProductInfo::MakeWorkFolder(const char* func) {
-  if (CreateDirectoryA(m_workFolder.c_str(), nullptr)) return;
+bool CProductInfo::MakeWorkFolder(const char* func) {
+  if (!qelplat::CreatePrivateDirectory(m_workFolder)) ReportFolderError(func);
+  return WorkFolderUsable(func);
+}
+
+void CProductInfo::ReportFolderError(const char* func) {
   DWORD error = GetLastError();
   if (error == ERROR_ALREADY_EXISTS) {
     QEL_ENGINE_LOG(ERROR, FormatText("创建目录失败：%s已存在", m_workFolder.c_str()), kLogFile, func);
@@ -93,6 +98,37 @@ void CProductInfo::MakeWorkFolder(const char* func) {
   QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
   UpdateMessageCallback cb = m_callback;
   if (error == ERROR_ACCESS_DENIED && cb) cb(EMSG_FATAL, const_cast<char*>(text.c_str()));
+}
+
+namespace {
+
+std::string FolderProblem(const qelplat::TFolderTrust& folder) {
+  switch (folder.trust) {
+    case qelplat::FOLDER_PRIVATE:
+      return std::string();
+    case qelplat::FOLDER_MISSING:
+      return "目录不存在或无法读取";
+    case qelplat::FOLDER_NOT_A_FOLDER:
+      return "不是真实的目录（符号链接或其他文件）";
+    case qelplat::FOLDER_FOREIGN:
+      return FormatText("目录属于其他用户（用户号%u）", folder.owner);
+    case qelplat::FOLDER_SHARED:
+      return FormatText("组或其他用户可写（权限%04o）", folder.mode);
+  }
+  return "未知原因";
+}
+
+}  // namespace
+
+bool CProductInfo::WorkFolderUsable(const char* func) {
+  // Another user who made this folder first, or may write to it, could swap the package or the installer
+  // between its check and its start, and have their own program run as this user.
+  std::string problem = FolderProblem(qelplat::CheckPrivateFolder(m_workFolder));
+  std::string report;
+  if (!problem.empty()) report = "工作目录不安全，不下载也不运行安装包：" + m_workFolder + "，原因：" + problem;
+  if (report != m_workFolderReport && !report.empty()) QEL_ENGINE_LOG(ERROR, report, kLogFile, func);
+  m_workFolderReport = report;
+  return problem.empty();
 }
 
 void CProductInfo::StartCheckThread() {

@@ -69,8 +69,13 @@ class CProductInfo {
  private:
   void CheckThreadProc();
   void ClearResource();
-  // Creates the work folder and reports a failure as the function func.
-  void MakeWorkFolder(const char* func);
+  // Creates the work folder and reports a failure as the function func; then as WorkFolderUsable.
+  bool MakeWorkFolder(const char* func);
+  // True when the work folder is a real folder of this user's that no one else may write to: only then is
+  // anything fetched into it or run from it. Why it is not is logged once per change.
+  bool WorkFolderUsable(const char* func);
+  // The failed creation of the work folder, by GetLastError; access denied also reaches the host (type 0).
+  void ReportFolderError(const char* func);
   // One download attempt on its own I/O service; the announced and the received sizes.
   void DownloadOnce(const char* zip, const char* url, int64_t* expected, int64_t* got);
   // Close the product, unpack the package once and start what it holds.
@@ -87,6 +92,7 @@ class CProductInfo {
   std::string m_serverUrl;
   std::string m_baseFolder;
   std::string m_workFolder;
+  std::string m_workFolderReport;  // the last "work folder unusable" line logged, empty when usable
   std::string execute_file;
   std::string code;
   std::string name;

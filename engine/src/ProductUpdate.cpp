@@ -7,7 +7,9 @@
 #include <thread>
 #include <vector>
 
+#include "ClientConfig.h"
 #include "EngineLog.h"
+#include "FolderSnapshot.h"
 #include "Globals.h"
 #include "ProductInfo.h"
 #include "QelCompress/QelCompress.h"
@@ -153,6 +155,16 @@ bool TaskKillCommand(const std::string& image, std::string* command) {
   return true;
 }
 
+// A quote in the path would close the quoted installer early, and a line break would begin a command of its
+// own: the batch would then start whatever the rest of the path names, after it has ended the client.
+bool CanQuoteInBatch(const std::string& path) {
+  for (char c : path) {
+    unsigned char u = static_cast<unsigned char>(c);
+    if (c == '"' || u < 0x20 || u == 0x7F) return false;
+  }
+  return true;
+}
+
 // A batch file reads "%" as the start of a variable; "%%" stands for one.
 std::string DoublePercents(const std::string& text) {
   std::string out;
@@ -222,6 +234,12 @@ bool CProductInfo::StartInstaller(const std::string& path, bool silent) {
 
 std::string CProductInfo::WriteSelfUpdateBat(const std::string& installer) {
   std::string path = m_workFolder + "/" + "SelfUpdate.bat";
+  if (!CanQuoteInBatch(installer)) {
+    QEL_ENGINE_LOG(ERROR, "安装包路径含有双引号或控制字符，无法在批处理文件中安全引用，不写入批处理文件：" +
+                              PrintableCode(installer),
+                   kLogFile, "CProductInfo::WriteSelfUpdateBat");
+    return std::string();
+  }
   // Binary: the line end is CR LF on every system, and the last line has none.
   std::unique_ptr<FILE, int (*)(FILE*)> file(fopen(path.c_str(), "wb"), fclose);
   if (!file) return std::string();
@@ -250,12 +268,13 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
     return true;
   }
   try {
-    if (!m_workFolder.empty()) MakeWorkFolder(kInstallFunc);
+    bool folderUsable = !m_workFolder.empty() && MakeWorkFolder(kInstallFunc);
     std::string url = FieldText(info->package_url, sizeof(info->package_url));
     std::string md5 = FieldText(info->package_md5, sizeof(info->package_md5));
     std::string file = FieldText(info->package_file, sizeof(info->package_file));
-    // A block naming no package of this engine's making leaves nothing to fetch or run.
-    bool usable = !m_workFolder.empty() && IsPackageMd5(md5) && IsInstallerName(file);
+    // A block naming no package of this engine's making, or a work folder someone else may change, leaves
+    // nothing to fetch or run.
+    bool usable = folderUsable && IsPackageMd5(md5) && IsInstallerName(file);
     std::string zip = m_workFolder + "/" + md5 + ".zip";
     std::string installer = m_workFolder + "/" + file;
     bool present = usable && info->package_downloaded;
@@ -284,14 +303,16 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
 void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const std::string& installer) {
   int closed = TryTerminateProcess(execute_file, true);
   DeleteFileA(installer.c_str());
+  CFolderSnapshot before(m_workFolder);
   bool unpacked = Unpack(zip.c_str(), m_workFolder.c_str());
   if (!DeleteFileA(zip.c_str())) {
     int error = static_cast<int>(GetLastError());
     QEL_ENGINE_LOG(ERROR, FormatText("删除文件%s,失败，错误代码：%d,错误描述：%d", zip.c_str(), error, error), kLogFile,
                    kInstallFunc);
   }
-  // What a failed unpack left behind is part of a package: it is never run.
+  // What a failed unpack left behind is part of a package: it is never run, and none of it is kept.
   if (!unpacked) DeleteFileA(installer.c_str());
+  if (!unpacked) before.RemoveAdded();
   if (closed == 0 || closed == 2) {
     if (r.install_mode == 1) {
       QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);

@@ -1,7 +1,8 @@
 // A host program for the engine tests: loads the engine library as the client or an updated product would,
 // calls its exports as the command line says, and prints every message it receives, one line each.
 //   engine_host service <until> <timeout-ms>        start the service; end when the messages and the log
-//                                                   hold every "|"-separated text of <until>
+//                                                   hold every "|"-separated text of <until>, and tell
+//                                                   the process's peak and present memory
 //   engine_host service2 <until-text> <timeout-ms>  the same, with the service started twice
 //   engine_host get [code]                          product count, the list, and one lookup
 //   engine_host check <flag>                        the CheckUpdate export
@@ -101,6 +102,21 @@ bool FileHolds(const std::string& path, const std::string& text) {
   return HoldsAll(all.str() + g_output, text);
 }
 
+// The process's peak and present resident memory in kB, from the kernel's own figures.
+std::string MemoryLine() {
+  std::ifstream in("/proc/self/status");
+  std::string peak = "?";
+  std::string now = "?";
+  for (std::string line; std::getline(in, line);) {
+    std::istringstream fields(line);
+    std::string key;
+    fields >> key;
+    if (key == "VmHWM:") fields >> peak;
+    if (key == "VmRSS:") fields >> now;
+  }
+  return "MEMORY peak=" + peak + " now=" + now;
+}
+
 int Service(int argc, char** argv, int starts) {
   g_until = argc > 2 ? argv[2] : "";
   long timeout = argc > 3 ? atol(argv[3]) : 10000;
@@ -115,6 +131,7 @@ int Service(int argc, char** argv, int starts) {
     hold.unlock();
     seen = seen || FileHolds(log, g_until);
   }
+  Print(MemoryLine());
   StopUpdateService();
   Print(seen ? "SEEN" : "TIMEOUT");
   // The engine's threads are detached and run until the process ends, as in the client.

@@ -105,9 +105,11 @@ TEST(Exports, NullCallbackStillRunsTheServiceAndLogsStatusLines) {
 TEST(Exports, UnwritableTempFolderSendsTheFatalMessage) {
   CHost host;
   WriteUser(host, Main("") + ProductKey(kUser, "P1", Complete("P1", "\"check_retry_count\"=\"0\"\r\n")));
-  // Rights mean nothing to root: the host runs as an unprivileged user then.
+  // Rights mean nothing to root: the host runs as an unprivileged user then. The temporary folder is that
+  // user's own (another user's would not be used at all), only not writable.
   qeltest::RunCommand("chmod 755 " + host.dir.path() + " " + host.registry + " && chmod 777 " + host.dir.path() +
                       " && chmod 555 " + host.temp + " && chmod 666 " + host.registry + "/*");
+  if (getuid() == 0) qeltest::RunCommand("chown nobody " + host.temp);
   std::string prefix = getuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
   std::string out;
   std::string cmd = "cd / && " + prefix + "env QEL_REGISTRY_DIR=" + host.registry + " TMPDIR=" + host.temp +

@@ -160,7 +160,23 @@ TEST(Install, SilentRoadFetchesClosesUnpacksOnceAndStartsTheInstallerQuietly) {
   EXPECT_EQ(Messages().back(), "1 产品P1无更新");
 }
 
-// The update client's host process: engine_host copied as Tavrin.exe, registered as a product.
+// The update client's host process: engine_host copied as Tavrin.exe into dir, with a log configuration
+// beside it; nginx serves its package (an installer that writes record) and the answer naming it. Returns
+// the package's MD5.
+std::string ServeClientPackage(const qeltest::TempDir& dir, const qeltest::NginxServer& nginx,
+                               const std::string& record) {
+  std::string md5 = MakeZip(nginx.DocRoot() + "/client.zip", {{"setup.exe", RecorderScript(record), 0755}});
+  nginx.AddFile("checkVersionInfo.html",
+                "{\"result\":\"success\",\"product_code\":\"TV\",\"product_version\":\"1.1\",\"setup_url\":\"" +
+                    nginx.Url("/client.zip") + "\",\"setup_md5\":\"" + md5 + "\"}");
+  std::string client = dir.file("Tavrin.exe");
+  qeltest::WriteFile(client, qeltest::ReadFile(std::string(QEL_TEST_BIN_DIR) + "/engine_host"));
+  chmod(client.c_str(), 0755);
+  qeltest::WriteFileLogConfig(dir.path());
+  return md5;
+}
+
+// The update client registered as a product.
 TEST(Install, TheClientUpdatesItselfThroughItsBatchFile) {
   if (qeltest::RunCommand("unshare -p -f --mount-proc true") != 0)
     GTEST_SKIP() << "needs a process namespace: the batch ends every Tavrin.exe it can see";
@@ -168,16 +184,9 @@ TEST(Install, TheClientUpdatesItselfThroughItsBatchFile) {
   qeltest::NginxServer nginx;
   ASSERT_TRUE(nginx.started());
   std::string record = dir.file("record");
-  std::string md5 = MakeZip(nginx.DocRoot() + "/client.zip", {{"setup.exe", RecorderScript(record), 0755}});
+  std::string md5 = ServeClientPackage(dir, nginx, record);
   ASSERT_EQ(md5.size(), 32u);
-  nginx.AddFile("checkVersionInfo.html",
-                "{\"result\":\"success\",\"product_code\":\"TV\",\"product_version\":\"1.1\",\"setup_url\":\"" +
-                    nginx.Url("/client.zip") + "\",\"setup_md5\":\"" + md5 + "\"}");
-
   std::string client = dir.file("Tavrin.exe");
-  qeltest::WriteFile(client, qeltest::ReadFile(std::string(QEL_TEST_BIN_DIR) + "/engine_host"));
-  chmod(client.c_str(), 0755);
-  qeltest::WriteFileLogConfig(dir.path());
   // A "%" in the temporary folder must reach the installer's path through the batch file unchanged.
   std::string temp = dir.file("temp 50%");
   std::string registry = dir.file("registry");
@@ -212,6 +221,66 @@ TEST(Install, TheClientUpdatesItselfThroughItsBatchFile) {
   EXPECT_NE(hostLog.find("更新客户端自升级-->"), std::string::npos) << hostLog;
   EXPECT_EQ(hostLog.find("关闭进程"), std::string::npos) << "the client is never closed by the engine itself";
   EXPECT_FALSE(qeltest::FileExists(work + "/" + md5 + ".zip"));
+}
+
+// TMPDIR is the user's to set, and a quote in it would end the batch file's quoted installer path early: the
+// batch would start whatever the path's first part names, after it had ended the client. A product code with
+// a character Windows forbids in file names is skipped like any code that is no folder name.
+TEST(Install, TheClientUpdatesItselfOnlyThroughAPathItCanQuote) {
+  if (qeltest::RunCommand("unshare -p -f --mount-proc true") != 0)
+    GTEST_SKIP() << "needs a process namespace: the batch ends every Tavrin.exe it can see";
+  qeltest::TempDir dir("selfquote");
+  qeltest::NginxServer nginx;
+  ASSERT_TRUE(nginx.started());
+  std::string record = dir.file("record");
+  ASSERT_EQ(ServeClientPackage(dir, nginx, record).size(), 32u);
+  std::string client = dir.file("Tavrin.exe");
+  // The path's first part: a program of someone else's choosing.
+  std::string planted = dir.file("planted-record");
+  qeltest::WriteFile(dir.file("q"), RecorderScript(planted));
+  chmod(dir.file("q").c_str(), 0755);
+  std::string temp = dir.file("q\" \"x");
+  std::string registry = dir.file("registry");
+  ASSERT_EQ(mkdir(temp.c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(registry.c_str(), 0700), 0);
+  // Sub-keys list in reverse: the client's own product comes last, after every refused code was said.
+  std::string products = enginetest::ProductKey("HKEY_CURRENT_USER", "00",
+                                                "\"code\"=\"TV\"\r\n\"current_version\"=\"1.0\"\r\n"
+                                                "\"execute_file\"=\"" + client + "\"\r\n\"notify_type\"=\"0\"\r\n"
+                                                "\"download_retry_count\"=\"1\"\r\n");
+  const std::string forbidden = "<>:\"|?*";
+  for (size_t i = 0; i < forbidden.size(); ++i) {
+    std::string code = std::string("B") + (forbidden[i] == '"' ? "\\\"" : std::string(1, forbidden[i])) + "C";
+    products += enginetest::ProductKey("HKEY_CURRENT_USER", "B" + std::to_string(i),
+                                       "\"code\"=\"" + code + "\"\r\n\"current_version\"=\"1.0\"\r\n"
+                                       "\"execute_file\"=\"/opt/b\"\r\n\"check_retry_count\"=\"0\"\r\n");
+  }
+  qeltest::WriteFile(registry + "/HKEY_CURRENT_USER.reg",
+                     enginetest::Hive("[HKEY_CURRENT_USER\\SOFTWARE\\Tavrin]\r\n\"server\"=\"" +
+                                      nginx.Url("/checkVersionInfo.html") + "\"\r\n\r\n" + products));
+  // A client that was ended waits, in its namespace, for what the batch started.
+  std::string inner = "env QEL_REGISTRY_DIR='" + registry + "' TMPDIR='" + temp + "' LD_LIBRARY_PATH='" + QEL_BIN_DIR +
+                      "' '" + client + "' service '创建BAT文件失败' 60000 > '" + dir.file("host.out") +
+                      "' 2>&1; s=$?; echo host-status=$s; i=0; while [ $s -ne 0 ] && [ ! -f '" + planted +
+                      "' ] && [ $i -lt 2000 ]; do sleep 0.01; i=$((i+1)); done";
+  qeltest::WriteFile(dir.file("inner.sh"), inner + "\n");
+  std::string output;
+  qeltest::RunCommand("cd / && unshare -p -f --mount-proc /bin/sh '" + dir.file("inner.sh") + "'", &output);
+  std::string hostLog = qeltest::ReadFile(dir.file("out.log"));
+  EXPECT_NE(output.find("host-status=0"), std::string::npos) << "the client was not ended: " << output << hostLog;
+  EXPECT_FALSE(qeltest::FileExists(planted)) << "the planted program never starts";
+  EXPECT_FALSE(qeltest::FileExists(record));
+  EXPECT_FALSE(qeltest::FileExists(temp + "/TV/SelfUpdate.bat"));
+  EXPECT_NE(hostLog.find("安装包路径含有双引号或控制字符，无法在批处理文件中安全引用，不写入批处理文件：" + temp +
+                         "/TV/setup.exe-->"),
+            std::string::npos)
+      << hostLog;
+  EXPECT_NE(hostLog.find("更新客户端自升级，创建BAT文件失败-->"), std::string::npos) << hostLog;
+  for (char c : forbidden) {
+    std::string code = std::string("B") + c + "C";
+    EXPECT_NE(hostLog.find("产品编号不是有效的文件夹名，已跳过：产品编号：" + code + "-->"), std::string::npos) << code;
+    EXPECT_FALSE(qeltest::FileExists(temp + "/" + code)) << code;
+  }
 }
 
 TEST(Install, ConsentRoadThroughTheExportsStartsTheInstallerPlainly) {

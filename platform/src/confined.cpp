@@ -119,7 +119,9 @@ bool CConfinedFile::Write(const void* data, size_t size) {
 }
 
 bool CConfinedFile::SetMode(unsigned mode, bool readOnly) {
-  mode_t bits = mode ? (mode & 0777) : 0644;
+  // Never writable by group or others, whatever the archive says: another user could rewrite an installer
+  // between its unpacking and its start. Set-id and sticky bits are dropped too.
+  mode_t bits = mode ? (mode & 0755) : 0644;
   if (readOnly) bits &= ~static_cast<mode_t>(0222);
   return fchmod(fd_, bits) == 0 || Fail(errno);
 }

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "qelplat/lasterror.h"
+#include "qelplat/privatefolder.h"
 
 namespace {
 
@@ -76,15 +77,15 @@ bool IsFolder(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-// /tmp is shared: the folder must be ours and closed to others, or another user could plant files in it.
-bool PrivateTempFolder(std::string* folder) {
-  std::string path = "/tmp/qel-" + std::to_string(getuid());
+// A shared parent (/tmp, or a TMPDIR open to others) gets a folder of ours below it, closed to everyone else;
+// one that someone else made first, or a link put in its place, is refused and never followed.
+bool PrivateTempFolder(const std::string& parent, std::string* folder) {
+  std::string path = parent + "/qel-" + std::to_string(geteuid());
   if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
     qelplat::SetLastErrorFromErrno(true);
     return false;
   }
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != getuid() || (st.st_mode & 077) != 0) {
+  if (qelplat::CheckPrivateFolder(path, 077).trust != qelplat::FOLDER_PRIVATE) {
     SetLastError(ERROR_ACCESS_DENIED);
     return false;
   }
@@ -96,12 +97,17 @@ bool PrivateTempFolder(std::string* folder) {
 
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
   std::string folder;
+  std::string parent = "/tmp";
   const char* tmpdir = getenv("TMPDIR");
   if (tmpdir && tmpdir[0] == '/' && IsFolder(tmpdir)) {
-    folder = tmpdir;
-  } else if (!PrivateTempFolder(&folder)) {
-    return 0;
+    parent = tmpdir;
+    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
+    // Only a folder no one else may write to is used as it is: in any other, another user could put a
+    // folder of a product's name before ours and swap the installer in it.
+    if (qelplat::CheckPrivateFolder(parent).trust == qelplat::FOLDER_PRIVATE) folder = parent;
+    if (parent == "/") parent.clear();
   }
+  if (folder.empty() && !PrivateTempFolder(parent, &folder)) return 0;
   if (folder.back() != '/') folder.push_back('/');
   DWORD needed = static_cast<DWORD>(folder.size() + 1);
   if (!buffer || size < needed) return needed;

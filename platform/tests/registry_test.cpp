@@ -395,14 +395,6 @@ TEST_F(Registry, SomethingElseInPlaceOfTheFileIsRefusedAtOnce) {
   EXPECT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "", 0, KEY_READ, &key), ERROR_ACCESS_DENIED);
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QEL_UNDER_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_UNDER_ASAN 1
-#endif
-#endif
-
 long StatusKilobytes(const char* field) {
   std::ifstream in("/proc/self/status");
   for (std::string line; std::getline(in, line);)

@@ -9,6 +9,16 @@
 #include <thread>
 #include <vector>
 
+// QEL_UNDER_ASAN is defined in a build under AddressSanitizer, whose allocator keeps freed memory on purpose:
+// memory figures mean something only without it.
+#if defined(__SANITIZE_ADDRESS__)
+#define QEL_UNDER_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QEL_UNDER_ASAN 1
+#endif
+#endif
+
 namespace qeltest {
 
 // A fresh folder below $TMPDIR (or /tmp), removed with everything in it when the object dies.

@@ -23,7 +23,8 @@ class CConfinedFile {
   // Replaces whatever non-folder sits at the path (a read-only file, a link) with a new empty file.
   bool Create(const std::string& root, const std::string& relative);
   bool Write(const void* data, size_t size);
-  // Mode bits as recorded by a Unix host (0 keeps the default 0644); read-only clears the write bits.
+  // Mode bits as recorded by a Unix host (0 keeps the default 0644), without the write bits of group and
+  // others; read-only clears the owner's write bit too.
   bool SetMode(unsigned mode, bool readOnly);
   bool SetTimes(const FILETIME& access, const FILETIME& modification);
   bool Close();

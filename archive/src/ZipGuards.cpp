@@ -1,0 +1,210 @@
+#include "ZipGuards.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "qelplat/codepage.h"
+#include "qelplat/diskspace.h"
+#include "qelplat/fileio.h"
+
+namespace QelCompress {
+
+namespace {
+
+const uint32_t kEndSignature = 0x06054b50;
+const uint32_t kEnd64LocatorSignature = 0x07064b50;
+const uint32_t kEnd64Signature = 0x06064b50;
+const uint32_t kRecordSignature = 0x02014b50;
+const uint32_t kLocalSignature = 0x04034b50;
+const size_t kEndRecord = 22;
+const size_t kEnd64Locator = 20;
+const size_t kEnd64Record = 56;
+const size_t kRecord = 46;
+const size_t kLocalHeader = 30;
+// The end record's comment is at most 65,535 bytes: the record lies within this many bytes of the end.
+const uint64_t kEndSearch = 0xFFFF + kEndRecord;
+const uint64_t kBlock = 4096;
+const uint32_t kFar = 0xFFFFFFFFu;  // a 32-bit field whose value stands in the zip64 extra block
+const uint32_t kZip64Extra = 0x0001;
+
+uint64_t LittleEndian(const unsigned char* p, int bytes) {
+  uint64_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+class CArchiveFile {
+ public:
+  explicit CArchiveFile(const wchar_t* path)
+      : m_file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                           nullptr)) {}
+  ~CArchiveFile() {
+    if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
+  }
+  CArchiveFile(const CArchiveFile&) = delete;
+  CArchiveFile& operator=(const CArchiveFile&) = delete;
+
+  bool Size(uint64_t* size) const {
+    LARGE_INTEGER value{};
+    if (m_file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m_file, &value) || value.QuadPart < 0) return false;
+    *size = static_cast<uint64_t>(value.QuadPart);
+    return true;
+  }
+
+  bool Read(uint64_t offset, uint64_t size, std::vector<unsigned char>* bytes) const {
+    if (size > UINT32_MAX) return false;
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<int64_t>(offset);
+    bytes->assign(static_cast<size_t>(size), 0);
+    DWORD got = 0;
+    return SetFilePointerEx(m_file, at, nullptr, FILE_BEGIN) &&
+           ReadFile(m_file, bytes->data(), static_cast<DWORD>(size), &got, nullptr) && got == size;
+  }
+
+ private:
+  HANDLE m_file;
+};
+
+// The last place in bytes where the signature starts with room for a record of the given size after it.
+bool FindLast(const std::vector<unsigned char>& bytes, uint32_t signature, size_t record, size_t* at) {
+  if (bytes.size() < record) return false;
+  for (size_t i = bytes.size() - record + 1; i-- > 0;) {
+    if (LittleEndian(&bytes[i], 4) == signature) {
+      *at = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+struct TDirectory {
+  uint64_t start = 0;     // in the file
+  uint64_t end = 0;       // where the end record (or the zip64 one) begins
+  uint64_t recorded = 0;  // where the archive says it starts: data before the archive moves it
+  std::vector<unsigned char> bytes;
+};
+
+// A zip64 end record, through its locator in the archive's tail, at the offset the locator gives.
+bool Zip64End(const CArchiveFile& file, const std::vector<unsigned char>& tail, TDirectory* dir, uint64_t* size) {
+  size_t at = 0;
+  if (!FindLast(tail, kEnd64LocatorSignature, kEnd64Locator, &at)) return false;
+  if (LittleEndian(&tail[at + 4], 4) != 0 || LittleEndian(&tail[at + 16], 4) != 1) return false;
+  uint64_t record = LittleEndian(&tail[at + 8], 8);
+  std::vector<unsigned char> bytes;
+  if (!file.Read(record, kEnd64Record, &bytes) || LittleEndian(bytes.data(), 4) != kEnd64Signature) return false;
+  dir->end = record;
+  *size = LittleEndian(&bytes[40], 8);
+  dir->recorded = LittleEndian(&bytes[48], 8);
+  return true;
+}
+
+bool ReadDirectory(const CArchiveFile& file, TDirectory* dir) {
+  uint64_t fileSize = 0;
+  if (!file.Size(&fileSize)) return false;
+  uint64_t tailSize = std::min(fileSize, kEndSearch);
+  std::vector<unsigned char> tail;
+  if (!file.Read(fileSize - tailSize, tailSize, &tail)) return false;
+  uint64_t size = 0;
+  if (!Zip64End(file, tail, dir, &size)) {
+    size_t at = 0;
+    if (!FindLast(tail, kEndSignature, kEndRecord, &at)) return false;
+    dir->end = fileSize - tailSize + at;
+    size = LittleEndian(&tail[at + 12], 4);
+    dir->recorded = LittleEndian(&tail[at + 16], 4);
+  }
+  if (size > dir->end || dir->end - size < dir->recorded) return false;
+  dir->start = dir->end - size;
+  return file.Read(dir->start, size, &dir->bytes);
+}
+
+struct TEntry {
+  uint64_t local = 0;  // where the archive says the local header is
+  uint64_t compressed = 0;
+  uint64_t uncompressed = 0;
+};
+
+// A 32-bit field of all ones takes its value from the zip64 extra block, in the block's fixed order.
+void ApplyZip64(const unsigned char* extra, size_t size, TEntry* entry, bool farU, bool farC, bool farL) {
+  for (size_t at = 0; at + 4 <= size;) {
+    uint64_t id = LittleEndian(extra + at, 2);
+    size_t length = static_cast<size_t>(LittleEndian(extra + at + 2, 2));
+    size_t end = std::min(size, at + 4 + length);
+    if (id == kZip64Extra) {
+      size_t p = at + 4;
+      uint64_t* fields[3] = {farU ? &entry->uncompressed : nullptr, farC ? &entry->compressed : nullptr,
+                             farL ? &entry->local : nullptr};
+      for (uint64_t* field : fields) {
+        if (!field) continue;
+        if (p + 8 > end) return;
+        *field = LittleEndian(extra + p, 8);
+        p += 8;
+      }
+      return;
+    }
+    at = end;
+  }
+}
+
+// Every record of the directory, until one that is not a record.
+std::vector<TEntry> Entries(const std::vector<unsigned char>& dir) {
+  std::vector<TEntry> entries;
+  for (size_t at = 0; at + kRecord <= dir.size() && LittleEndian(&dir[at], 4) == kRecordSignature;) {
+    const unsigned char* r = &dir[at];
+    size_t name = static_cast<size_t>(LittleEndian(r + 28, 2));
+    size_t extra = static_cast<size_t>(LittleEndian(r + 30, 2));
+    size_t comment = static_cast<size_t>(LittleEndian(r + 32, 2));
+    if (at + kRecord + name + extra + comment > dir.size()) break;
+    TEntry entry;
+    entry.compressed = LittleEndian(r + 20, 4);
+    entry.uncompressed = LittleEndian(r + 24, 4);
+    entry.local = LittleEndian(r + 42, 4);
+    ApplyZip64(r + kRecord + name, extra, &entry, entry.uncompressed == kFar, entry.compressed == kFar,
+               entry.local == kFar);
+    entries.push_back(entry);
+    at += kRecord + name + extra + comment;
+  }
+  return entries;
+}
+
+}  // namespace
+
+bool EntriesApart(const wchar_t* archive) {
+  CArchiveFile file(archive);
+  TDirectory dir;
+  if (!ReadDirectory(file, &dir)) return true;
+  uint64_t before = dir.start - dir.recorded;  // bytes in front of the archive (a self-extractor's program)
+  std::vector<std::pair<uint64_t, uint64_t>> spans = {{dir.start, dir.end}};
+  std::vector<unsigned char> header;
+  for (const TEntry& entry : Entries(dir.bytes)) {
+    uint64_t at = entry.local + before;
+    if (at < before || !file.Read(at, kLocalHeader, &header) || LittleEndian(header.data(), 4) != kLocalSignature)
+      continue;
+    uint64_t data = at + kLocalHeader + LittleEndian(&header[26], 2) + LittleEndian(&header[28], 2);
+    uint64_t end = data + entry.compressed;
+    spans.push_back({at, end < data ? UINT64_MAX : end});
+  }
+  std::sort(spans.begin(), spans.end());
+  for (size_t i = 1; i < spans.size(); ++i) {
+    if (spans[i].first < spans[i - 1].second) return false;
+  }
+  return true;
+}
+
+bool RoomToUnpack(const wchar_t* archive, const std::string& root) {
+  ULARGE_INTEGER available{};
+  if (!GetDiskFreeSpaceExW(qelplat::Utf8ToWide(root).c_str(), &available, nullptr, nullptr)) return true;
+  CArchiveFile file(archive);
+  TDirectory dir;
+  if (!ReadDirectory(file, &dir)) return true;
+  uint64_t needed = 0;
+  for (const TEntry& entry : Entries(dir.bytes)) {
+    uint64_t blocks = entry.uncompressed / kBlock + (entry.uncompressed % kBlock ? 1 : 0);
+    if (blocks > (available.QuadPart - needed) / kBlock) return false;
+    needed += blocks * kBlock;
+  }
+  return true;
+}
+
+}  // namespace QelCompress
