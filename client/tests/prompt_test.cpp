@@ -212,17 +212,14 @@ TEST_F(PromptTest, ScreenshotShowsThePromptAtTheCornerWithItsTexts) {
       << geometry;
 
   std::string png = dir.file("prompt.png");
-  // The first paint may still be on its way; a few tries at most.
   auto textDrawn = [&](const wchar_t* name) {
     const RECT& rc = skin_.FindControl(name)->GetPos();
     return qeltest::DarkestIn(png, kScreenW - size_.cx + rc.left, kScreenH - size_.cy + rc.top, rc.right - rc.left,
                               rc.bottom - rc.top) < 0.6;
   };
-  for (int i = 0; i < 50; ++i) {
-    ASSERT_TRUE(xvfb_.Screenshot(png));
-    if (textDrawn(L"textProductName")) break;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
+  // The first paint may still be on its way: waited for as long as every other wait here.
+  qeltest::WaitUntil([&] { return xvfb_.Screenshot(png) && textDrawn(L"textProductName"); }, std::chrono::seconds(10),
+                     std::chrono::milliseconds(50));
   for (const wchar_t* name : {L"textProductName", L"textProductVersion", L"textUpdateTime", L"textUpdateContent1",
                               L"textUpdateContent5", L"okbtn"})
     EXPECT_TRUE(textDrawn(name)) << qelplat::WideToUtf8(name);

@@ -132,10 +132,11 @@ bool CProductInfo::WorkFolderUsable(const char* func) {
 }
 
 void CProductInfo::StartCheckThread() {
-  auto thread = std::make_shared<std::thread>([this] { CheckThreadProc(); });
-  thread->detach();
-  std::lock_guard<std::recursive_mutex> hold(m_workLock);
-  m_checkThread = thread;
+  // The first check starts at once and holds the work lock for as long as it takes (a download included):
+  // nothing here may wait for that lock, or the service pass would wait for every new product's check.
+  // Only the service thread writes the member, once.
+  m_checkThread = std::make_shared<std::thread>([this] { CheckThreadProc(); });
+  m_checkThread->detach();
 }
 
 void CProductInfo::CheckThreadProc() {

@@ -175,15 +175,28 @@ std::string DoublePercents(const std::string& text) {
   return out;
 }
 
+// Whether a program from the work folder still runs: an installer this product started, perhaps by a client
+// that has been restarted since.
+bool ProgramRunsFrom(const std::string& folder) {
+  std::vector<DWORD> ids;
+  if (folder.empty() || !AllProcessIds(&ids)) return false;
+  for (DWORD id : ids)
+    if (qelplat::RunsProgramBelow(id, folder)) return true;
+  return false;
+}
+
 }  // namespace
 
 int CProductInfo::TryTerminateProcess(const std::string& path, bool kill) {
   if (path.empty()) return -1;
+  // A process shows its program with every link resolved: a product started through a link is found by
+  // where the link leads.
+  const std::string running = qelplat::RunningImagePath(path);
   std::vector<DWORD> ids;
   if (!AllProcessIds(&ids)) return -1;
   for (DWORD id : ids) {
     TProcessImage image;
-    if (!ReadProcessImage(id, &image) || image.full_path != path) continue;
+    if (!ReadProcessImage(id, &image) || image.full_path != running) continue;
     if (image.base_name == kClientImage) return 3;
     if (!kill) return 1;
     std::string command;
@@ -301,7 +314,15 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
 }
 
 void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const std::string& installer) {
+  // One installer per product: the product is not closed again, nor the folder unpacked under a running
+  // installer, nor a second one started beside it.
+  if (ProgramRunsFrom(m_workFolder)) {
+    QEL_ENGINE_LOG(WARN, "安装程序仍在运行，等待下次检查：" + m_workFolder, kLogFile, kInstallFunc);
+    return;
+  }
   int closed = TryTerminateProcess(execute_file, true);
+  // Taken before the unpacking below sets error numbers of its own.
+  DWORD closeError = GetLastError();
   DeleteFileA(installer.c_str());
   CFolderSnapshot before(m_workFolder);
   bool unpacked = Unpack(zip.c_str(), m_workFolder.c_str());
@@ -314,13 +335,12 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
   if (!unpacked) DeleteFileA(installer.c_str());
   if (!unpacked) before.RemoveAdded();
   if (closed == 0 || closed == 2) {
-    if (r.install_mode == 1) {
-      QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);
-      StartInstaller(installer, true);
-    } else if (StartInstaller(installer, false)) {
-      QEL_ENGINE_LOG(ERROR, "启动安装包成功", kLogFile, kInstallFunc);
-    } else {
+    bool silent = r.install_mode == 1;
+    if (silent) QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);
+    if (!StartInstaller(installer, silent)) {
       EngineLogBare(QEL::ERROR, FormatText("启动安装包失败,错误码：%u", static_cast<unsigned>(GetLastError())));
+    } else if (!silent) {
+      QEL_ENGINE_LOG(ERROR, "启动安装包成功", kLogFile, kInstallFunc);
     }
     return;
   }
@@ -335,6 +355,6 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
     StartInstaller(batch, true);
     return;
   }
-  QEL_ENGINE_LOG(ERROR, FormatText("结束进程失败，错误代码：%d", static_cast<int>(GetLastError())), kLogFile,
+  QEL_ENGINE_LOG(ERROR, FormatText("结束进程失败，错误代码：%d", static_cast<int>(closeError)), kLogFile,
                  kInstallFunc);
 }

@@ -21,6 +21,7 @@
 #include "qelhttp/http_download.hpp"
 #include "qelplat/lasterror.h"
 #include "qelplat/process.h"
+#include "VersionInfo.h"
 
 namespace {
 
@@ -349,18 +350,75 @@ TEST(Install, ProcessSearchResultsAndNamesThatCannotReachTaskkill) {
   EXPECT_TRUE(log.Contains("[16] 关闭进程，进程文件" + program + "-->file:ProductInfo.cpp,")) << log.All();
 }
 
+// The product's registered path leads to its program through a link to its folder and a link to the file,
+// as a versioned installation does; the running process shows only where the links lead.
+TEST(Install, AProductStartedThroughALinkIsFoundReportedRunningAndClosedBeforeItsInstaller) {
+  qeltest::TempDir dir("linked");
+  CLogCapture log;
+  std::string real = dir.file("versions/2.0/Linked Prod " + std::to_string(getpid()) + "-2.0.exe");
+  ASSERT_EQ(mkdir(dir.file("versions").c_str(), 0755), 0);
+  ASSERT_EQ(mkdir(dir.file("versions/2.0").c_str(), 0755), 0);
+  MakeProgram(real);
+  ASSERT_EQ(symlink("versions/2.0", dir.file("current").c_str()), 0);
+  ASSERT_EQ(symlink(real.c_str(), dir.file("versions/2.0/Linked Prod.exe").c_str()), 0);
+  std::string registered = dir.file("current/Linked Prod.exe");
+  qeltest::ChildProcess running({registered, "600"});
+
+  CProductInfo& product = KeptProduct();
+  ASSERT_EQ(mkdir(dir.file("base").c_str(), 0755), 0);
+  product.SetBaseFolder(dir.file("base") + "/");
+  TProductInfo rec = enginetest::Record("P1", registered);
+  rec.install_mode = 2;  // the update block only: nothing sent, nothing installed
+  ASSERT_TRUE(product.SetProductInfo(&rec, true));
+  EXPECT_EQ(product.TryTerminateProcess(registered, false), 1);
+  TVersionInfo vi;
+  vi.product_version = "2.1";
+  ASSERT_TRUE(product.DoNotifyUpdate(&vi, true, true));
+  ASSERT_NE(product.RecordCopy().update_info, nullptr);
+  EXPECT_EQ(product.RecordCopy().update_info->product_running, 1) << "the prompt's record says it runs";
+
+  std::string record = dir.file("record");
+  std::string md5 = MakeZip(dir.file("made.zip"), {{"setup.exe", RecorderScript(record), 0755}});
+  ASSERT_EQ(md5.size(), 32u);
+  ASSERT_EQ(rename(dir.file("made.zip").c_str(), (product.WorkFolder() + "/" + md5 + ".zip").c_str()), 0);
+  TUpdateInfo info;
+  memset(&info, 0, sizeof info);
+  strcpy(info.new_version, "2.1");
+  strcpy(info.package_file, "setup.exe");
+  strcpy(info.package_md5, md5.c_str());
+  info.package_downloaded = true;
+  rec.install_mode = 1;
+  rec.update_info = &info;
+  EXPECT_TRUE(product.DoUpdate(rec));
+  EXPECT_EQ(running.Wait(std::chrono::seconds(10)), 128 + 9) << log.All();
+  ASSERT_TRUE(WaitForFile(record)) << log.All();
+  std::vector<std::string> lines = log.Lines();
+  size_t closing = IndexOf(lines, "[16] 关闭进程，进程文件" + registered + "-->");
+  size_t starting = IndexOf(lines, "[16] 静默安装" + product.WorkFolder() + "/setup.exe-->");
+  EXPECT_LT(closing, starting) << log.All();
+  EXPECT_LT(starting, lines.size()) << log.All();
+}
+
 TEST(Install, EveryProcessIsExaminedNotOnlyTheFirstFew) {
   qeltest::TempDir dir("terminate");
   CProductInfo& product = KeptProduct();
+  // 130 programs of their own: whatever order the ids come in (they wrap around), at most 125 of them lie
+  // among the first 125 ids, so at least 5 lie beyond. One of those is the product searched for.
+  std::vector<std::string> programs;
   std::vector<qeltest::ChildProcess> crowd;
-  for (int i = 0; i < 130; ++i) crowd.emplace_back(std::vector<std::string>{"sleep", "600"});
-  std::string program = dir.file("Late Prod.exe");
-  MakeProgram(program);
-  qeltest::ChildProcess late({program, "600"});
+  for (int i = 0; i < 130; ++i) {
+    programs.push_back(dir.file("Crowd " + std::to_string(i) + ".exe"));
+    MakeProgram(programs.back());
+    crowd.emplace_back(std::vector<std::string>{programs.back(), "600"});
+  }
   std::vector<DWORD> ids = qelplat::ProcessIds();
-  size_t index = std::find(ids.begin(), ids.end(), static_cast<DWORD>(late.pid())) - ids.begin();
-  ASSERT_GE(index, 125u) << "the product must lie beyond the first 125 ids";
-  EXPECT_EQ(product.TryTerminateProcess(program, false), 1);
+  std::string late;
+  for (size_t i = 0; i < crowd.size() && late.empty(); ++i) {
+    size_t index = std::find(ids.begin(), ids.end(), static_cast<DWORD>(crowd[i].pid())) - ids.begin();
+    if (index >= 125 && index < ids.size()) late = programs[i];
+  }
+  ASSERT_FALSE(late.empty()) << "some program must lie beyond the first 125 ids";
+  EXPECT_EQ(product.TryTerminateProcess(late, false), 1);
 }
 
 class InstallStep : public ::testing::Test {
@@ -493,6 +551,32 @@ TEST_F(InstallStep, NoProcessListMeansNoInstall) {
   EXPECT_FALSE(log.Contains("启动安装包"));
   EXPECT_FALSE(log.Contains("静默安装"));
   EXPECT_TRUE(qeltest::FileExists(work + "/setup.exe")) << "unpacked all the same";
+}
+
+TEST_F(InstallStep, ASilentStartThatFailsIsLoggedWithItsErrorNumber) {
+  rec.install_mode = 1;
+  product.SetProductInfo(&rec, true);
+  Package({{"readme.txt", "no installer in this package"}});
+  EXPECT_TRUE(Run());
+  std::vector<std::string> lines = log.Lines();
+  size_t silent = IndexOf(lines, "[16] 静默安装" + work + "/setup.exe-->");
+  ASSERT_LT(silent, lines.size()) << log.All();
+  EXPECT_NE(std::find(lines.begin() + static_cast<std::ptrdiff_t>(silent), lines.end(), "[16] 启动安装包失败,错误码：2"),
+            lines.end())
+      << log.All();
+}
+
+TEST_F(InstallStep, AProductWhoseNameCannotReachTaskkillIsLeftRunningAndItsErrorNumberLogged) {
+  std::string program = dir.file("100% Kept " + std::to_string(getpid()) + ".exe");
+  MakeProgram(program);
+  qeltest::ChildProcess running({program, "600"});
+  strcpy(rec.execute_file, program.c_str());
+  product.SetProductInfo(&rec, true);
+  Package({{"setup.exe", RecorderScript(dir.file("record")), 0755}});
+  EXPECT_TRUE(Run());
+  EXPECT_TRUE(log.Contains("[16] 结束进程失败，错误代码：123-->")) << log.All();
+  EXPECT_TRUE(running.running());
+  EXPECT_FALSE(log.Contains("启动安装包"));
 }
 
 TEST_F(InstallStep, SelfUpdateBatchHoldsItsTwoLinesByteForByte) {

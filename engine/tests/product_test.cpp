@@ -49,7 +49,8 @@ TEST(ProductInfo, MissingParentIsLoggedAndNoMessageSent) {
   qeltest::TempDir dir;
   CLogCapture log;
   CProductInfo product;
-  static std::atomic<int> messages{0};
+  static std::atomic<int> messages;
+  messages = 0;
   product.SetCallback([](EMsgType, void*) { ++messages; });
   product.SetBaseFolder(dir.path() + "/missing/");
   TProductInfo rec = Record("P1");
@@ -87,6 +88,7 @@ TEST(ProductInfo, StatusTextsAreLoggedBareAndDeliveredUnchanged) {
   EXPECT_TRUE(product.Notify(text, EMSG_STATUS)) << "no receiver: still logged";
   EXPECT_EQ(log.Lines().back(), std::string("[4] ") + text);
   static std::string received;
+  received.clear();
   product.SetCallback([](EMsgType type, void* payload) {
     if (type == EMSG_STATUS) received = static_cast<const char*>(payload);
   });
@@ -96,27 +98,31 @@ TEST(ProductInfo, StatusTextsAreLoggedBareAndDeliveredUnchanged) {
 
 // One product's receiver never runs twice at once; two products' receivers may.
 TEST(ProductInfo, CallbacksOfOneProductAreSerialisedAndOfTwoProductsNot) {
-  static std::atomic<int> inside{0};
-  static std::atomic<int> most{0};
+  // A receiver is a plain function: what it shares with the test lives in statics, set afresh by each run.
+  static std::atomic<int> inside;
+  static std::atomic<int> most;
+  static std::atomic<int> partnerWaitMs;
   static std::mutex lock;
   static std::condition_variable cv;
-  static int arrived = 0;
+  inside = 0;
+  most = 0;
   UpdateMessageCallback cb = [](EMsgType, void*) {
     int now = ++inside;
     int seen = most.load();
     while (now > seen && !most.compare_exchange_weak(seen, now)) {
     }
     std::unique_lock<std::mutex> hold(lock);
-    ++arrived;
     cv.notify_all();
-    // Waits a little for a partner; returns at once when one is inside too.
-    cv.wait_for(hold, std::chrono::milliseconds(100), [] { return inside.load() >= 2; });
+    // Stays until a partner has been inside together with it, or the wait is over.
+    cv.wait_for(hold, std::chrono::milliseconds(partnerWaitMs.load()), [] { return most.load() >= 2; });
     --inside;
   };
   CProductInfo a;
   CProductInfo b;
   a.SetCallback(cb);
   b.SetCallback(cb);
+  // One product: a partner can never come in, so the first receiver gives the second a while to try.
+  partnerWaitMs = 100;
   {
     std::thread t1([&] { a.Notify("x", EMSG_PROGRESS); });
     std::thread t2([&] { a.Notify("y", EMSG_PROGRESS); });
@@ -124,6 +130,8 @@ TEST(ProductInfo, CallbacksOfOneProductAreSerialisedAndOfTwoProductsNot) {
     t2.join();
   }
   EXPECT_EQ(most.load(), 1);
+  // Two products: each receiver waits, however slow the machine, until the other is inside.
+  partnerWaitMs = 30000;
   std::thread t3([&] { a.Notify("x", EMSG_PROGRESS); });
   std::thread t4([&] { b.Notify("y", EMSG_PROGRESS); });
   t3.join();
@@ -167,6 +175,7 @@ TEST(ProductInfo, ConsentModeSendsTheRecordWithItsBlock) {
   rec.install_mode = 0;
   product.SetProductInfo(&rec, true);
   static std::string seen;
+  seen.clear();
   product.SetCallback([](EMsgType type, void* payload) {
     if (type != EMSG_UPDATE_READY) return;
     auto* r = static_cast<TProductInfo*>(payload);

@@ -1,6 +1,6 @@
 #include "QelTools/ExceptHandle.h"
 
-#include <boost/filesystem.hpp>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -9,9 +9,6 @@
 
 #include "qelplat/dbghelp.h"
 #include "qelplat/dynlib.h"
-#include "qelplat/fileio.h"
-#include "qelplat/handle.h"
-#include "qelplat/paths.h"
 #include "qelplat/process.h"
 #include "qelplat/thread.h"
 
@@ -36,32 +33,47 @@ std::mutex& CrashLock() {
   return lock;
 }
 
-struct FileCloser {
-  void operator()(FILE* file) const { fclose(file); }
-};
-
 struct LibraryFreer {
   void operator()(void* module) const { FreeLibrary(module); }
+};
+
+// Closes a crash file when the step that opened it ends.
+class CCrashFile {
+ public:
+  CCrashFile(const char* path, bool append) : m_file(qelplat::CreateCrashFile(path, append)) {}
+  ~CCrashFile() {
+    if (IsOpen()) qelplat::CloseCrashFile(m_file);
+  }
+  CCrashFile(const CCrashFile&) = delete;
+  CCrashFile& operator=(const CCrashFile&) = delete;
+  bool IsOpen() const { return m_file != INVALID_HANDLE_VALUE; }
+  HANDLE Get() const { return m_file; }
+
+  // Formats into a buffer of its own (no heap) and appends.
+  void Print(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    char line[4 * 1024 + 128];
+    va_list arguments;
+    va_start(arguments, format);
+    const int length = vsnprintf(line, sizeof(line), format, arguments);
+    va_end(arguments);
+    if (length <= 0) return;
+    const size_t size = static_cast<size_t>(length) < sizeof(line) ? static_cast<size_t>(length) : sizeof(line) - 1;
+    qelplat::WriteCrashFile(m_file, line, static_cast<DWORD>(size));
+  }
+
+ private:
+  HANDLE m_file;
 };
 
 // The folder of the running program, with its trailing separator; empty when it cannot be read.
 void ProgramFolder(char* out, size_t size) {
   out[0] = '\0';
-  const DWORD length = GetModuleFileNameA(nullptr, out, static_cast<DWORD>(size));
-  if (length == 0 || length >= size) {
+  if (qelplat::CrashProgramPath(out, static_cast<DWORD>(size)) == 0) {
     out[0] = '\0';
     return;
   }
   char* slash = strrchr(out, '/');
   if (slash) slash[1] = '\0';
-}
-
-// Creates the folder and every missing parent unless it is known to exist.
-void MakeFolder(const char* path) {
-  boost::system::error_code error;
-  const boost::filesystem::file_status state = boost::filesystem::status(path, error);
-  if (!error && boost::filesystem::exists(state)) return;
-  boost::filesystem::create_directories(path, error);
 }
 
 }  // namespace
@@ -76,32 +88,32 @@ LONG CExceptHandle::CrashHandler(EXCEPTION_POINTERS* info) {
   std::lock_guard<std::mutex> lock(CrashLock());
   // A stack overflow needs no switch of stacks here: the platform delivers every crash on the thread's
   // reserve stack (qelplat::InstallCrashStack), so the rest of the handler has room to run.
+  m_crashInfo = GetCrashInfo(info ? info->ExceptionRecord : nullptr);
+  // The dump first: it needs nothing but system calls, so it is written even when the crash came from
+  // inside the allocator with its lock held, which the report's stack walk would wait for in vain.
+  const LONG result = WriteDump(m_crashDir, info);
   WriteReport(info);
-  return WriteDump(m_crashDir, info);
+  return result;
 }
 
 void CExceptHandle::WriteReport(EXCEPTION_POINTERS* info) {
-  m_crashInfo = GetCrashInfo(info ? info->ExceptionRecord : nullptr);
-  m_callStack = GetCallStack(info ? info->ContextRecord : nullptr);
+  // Without a heap the block is written all the same, with no frames.
+  const bool heap = qelplat::HeapResponds();
+  if (heap) m_callStack = GetCallStack(info ? info->ContextRecord : nullptr);
 
   const time_t shifted = time(nullptr) + kReportUtcOffset;
   struct tm clock = {};
   gmtime_r(&shifted, &clock);
 
-  // Closed before the dump is written, so the text is on disk even if the dump step fails.
-  std::unique_ptr<FILE, FileCloser> report(fopen(kReportFile, "a"));
-  if (!report) return;
-  FILE* out = report.get();
-  fprintf(out, "%s\n", kRule);
-  fprintf(out, "time:%d/%d/%d %d:%d:%d\n", clock.tm_year + 1900, clock.tm_mon + 1, clock.tm_mday, clock.tm_hour,
-          clock.tm_min, clock.tm_sec);
-  fprintf(out, "ErrorCode: 0x%s\n", m_crashInfo.ErrorCode);
-  fprintf(out, "Address: 0x%s\n", m_crashInfo.Address);
-  fprintf(out, "Flags: 0x%s\n", m_crashInfo.Flags);
-  fprintf(out, "CallStack: \n");
+  CCrashFile report(kReportFile, true);
+  if (!report.IsOpen()) return;
+  report.Print("%s\ntime:%d/%d/%d %d:%d:%d\nErrorCode: 0x%s\nAddress: 0x%s\nFlags: 0x%s\nCallStack: \n", kRule,
+               clock.tm_year + 1900, clock.tm_mon + 1, clock.tm_mday, clock.tm_hour, clock.tm_min, clock.tm_sec,
+               m_crashInfo.ErrorCode, m_crashInfo.Address, m_crashInfo.Flags);
+  if (!heap) return;
   for (const TCallStackInfo& frame : m_callStack)
-    fprintf(out, "%s() : [%s] (File: %s @Line %s)\n", frame.FunctionName, frame.ModuleName, frame.FileName,
-            frame.LineNumber);
+    report.Print("%s() : [%s] (File: %s @Line %s)\n", frame.FunctionName, frame.ModuleName, frame.FileName,
+                 frame.LineNumber);
 }
 
 TCrashInfo CExceptHandle::GetCrashInfo(const EXCEPTION_RECORD* record) {
@@ -195,20 +207,18 @@ LONG CExceptHandle::WriteDump(const char* folder, EXCEPTION_POINTERS* info) {
   ProgramFolder(programFolder, sizeof(programFolder));
   char dumpFolder[kPathSize];
   snprintf(dumpFolder, sizeof(dumpFolder), "%s%s", programFolder, folder);
-  MakeFolder(dumpFolder);
+  qelplat::CreateCrashFolder(dumpFolder);
 
   char dumpPath[kPathSize];
   snprintf(dumpPath, sizeof(dumpPath), "%s%s//%s-%04d%02d%02d-%02d%02d%02d-%ld-%ld.dmp", programFolder, folder,
            kDumpVersion, local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
            local.tm_sec, static_cast<long>(GetCurrentProcessId()), static_cast<long>(GetCurrentThreadId()));
 
-  HANDLE file = CreateFileA(dumpPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                            CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return EXCEPTION_EXECUTE_HANDLER;
+  CCrashFile file(dumpPath, false);
+  if (!file.IsOpen()) return EXCEPTION_EXECUTE_HANDLER;
   MINIDUMP_EXCEPTION_INFORMATION exception = {GetCurrentThreadId(), info, FALSE};
-  writeDump(GetCurrentProcess(), GetCurrentProcessId(), file, MiniDumpWithFullMemory, info ? &exception : nullptr,
-            nullptr, nullptr);
-  CloseHandle(file);
+  writeDump(GetCurrentProcess(), GetCurrentProcessId(), file.Get(), MiniDumpWithFullMemory,
+            info ? &exception : nullptr, nullptr, nullptr);
   return EXCEPTION_EXECUTE_HANDLER;
 }
 

@@ -4,6 +4,7 @@
 //   divide    divides an integer by zero             abort     calls abort()
 //   illegal   executes an undefined instruction      overflow  recurses without end
 //   threads   two threads write through null pointers at the same time
+//   doublefree  frees a block twice while a second thread runs: the allocator aborts holding its lock
 // The second argument, when given, is the crash folder; without it SetCrashDir is never called.
 // Exit code 3 means it did not crash.
 #include <unistd.h>
@@ -80,6 +81,23 @@ __attribute__((noinline)) void CrashInSecondThread() {
   *nowhere = 2;
 }
 
+// With a second thread alive the allocator takes its lock to free a block too large for the per-thread
+// cache; finding the block free already, it aborts with the lock still held.
+__attribute__((noinline)) void FreeTwice() {
+  std::atomic<bool> stop{false};
+  std::thread other([&stop] {
+    while (!stop.load()) usleep(1000);
+  });
+  char* block = static_cast<char*>(malloc(4096));
+  char* after = static_cast<char*>(malloc(4096));  // keeps the freed block from merging into the heap's top
+  char* volatile again = block;
+  free(block);
+  free(again);
+  stop.store(true);
+  other.join();
+  free(after);
+}
+
 void CrashTwoThreads() {
   g_crashingThreads = 2;
   std::thread first(CrashInFirstThread);
@@ -103,5 +121,6 @@ int main(int argc, char** argv) {
   if (strcmp(mode, "abort") == 0) AbortNow();
   if (strcmp(mode, "overflow") == 0) return RecurseForever(0);
   if (strcmp(mode, "threads") == 0) CrashTwoThreads();
+  if (strcmp(mode, "doublefree") == 0) FreeTwice();
   return 3;
 }

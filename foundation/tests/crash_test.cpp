@@ -6,6 +6,7 @@
 // process (a dump of a live process, refused arguments).
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -206,6 +207,41 @@ TEST_F(CrashTest, NullWriteReportsAccessViolationWithTheProgramsFramesAndADumpGd
   // The report's address is where the dump's crashing thread stands.
   EXPECT_NE(gdb.find("#0  0x" + boost::algorithm::to_lower_copy(block.address)), std::string::npos)
       << block.address << "\n" << gdb;
+}
+
+TEST_F(CrashTest, ReportAndDumpAreReadableByTheirOwnerAlone) {
+  // A dump holds the process's memory: not even a lax umask opens it to others.
+  const mode_t previous = umask(0);
+  const CrashRun run = Run("null", "crash");
+  umask(previous);
+  ExpectSingleCrash(run, SIGSEGV, "C0000005", "crash");
+  struct stat report = {};
+  ASSERT_EQ(stat(dir_.file("errlog.txt").c_str(), &report), 0);
+  EXPECT_EQ(report.st_mode & 0777, 0600u);
+  ASSERT_EQ(run.dumps.size(), 1u);
+  struct stat dump = {};
+  ASSERT_EQ(stat(run.dumps[0].path.c_str(), &dump), 0);
+  EXPECT_EQ(dump.st_mode & 0777, 0600u);
+}
+
+TEST_F(CrashTest, ACrashInsideTheAllocatorStillGetsItsDumpAndReportAndEndsPromptly) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "the sanitizer's allocator reports a double free itself";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+  GTEST_SKIP() << "the sanitizer's allocator reports a double free itself";
+#endif
+#endif
+  const auto start = std::chrono::steady_clock::now();
+  const CrashRun run = Run("doublefree", "crash");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  ExpectSingleCrash(run, SIGABRT, "40000015", "crash");
+  ASSERT_EQ(run.blocks.size(), 1u);
+  EXPECT_EQ(run.blocks[0].flags, "00000001");
+  ASSERT_EQ(run.dumps.size(), 1u);
+  const std::string gdb = Gdb(run.dumps[0].path);
+  EXPECT_NE(gdb.find("FreeTwice ("), std::string::npos) << gdb;
+  EXPECT_NE(gdb.find("SIGABRT"), std::string::npos) << gdb;
 }
 
 TEST_F(CrashTest, DivisionByZeroIllegalInstructionAndAbortEachReportTheirCode) {

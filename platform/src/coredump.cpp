@@ -391,6 +391,17 @@ void RegistersFromRecord(const CONTEXT& c, int tid, ThreadRegisters* out) {
   out->tid = tid;
 }
 
+// A crash file's handle carries its descriptor under a tag that no address of this process can have (the
+// upper half of it is not a canonical address), so it is never taken for a handle of the handle table.
+const uintptr_t kCrashFileTag = static_cast<uintptr_t>(0xC7A5) << 48;
+const uintptr_t kDescriptorBits = 0xFFFFFFFFu;
+
+int CrashFileDescriptor(HANDLE file) {
+  const uintptr_t value = reinterpret_cast<uintptr_t>(file);
+  if ((value & ~kDescriptorBits) != kCrashFileTag) return -1;
+  return static_cast<int>(value & kDescriptorBits);
+}
+
 bool IsCurrentProcess(HANDLE process) {
   return process == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)) ||
          process == reinterpret_cast<HANDLE>(static_cast<intptr_t>(raw::GetPid()));
@@ -405,7 +416,8 @@ BOOL WriteCoreDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE,
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  const int fd = FileDescriptor(file);
+  int fd = CrashFileDescriptor(file);
+  if (fd < 0) fd = FileDescriptor(file);
   if (fd < 0) {
     SetLastError(ERROR_INVALID_HANDLE);
     return FALSE;
@@ -428,6 +440,62 @@ BOOL WriteCoreDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE,
     return FALSE;
   }
   return TRUE;
+}
+
+HANDLE CreateCrashFile(const char* path, bool append) {
+  if (!path || !*path) return INVALID_HANDLE_VALUE;
+  const int fd = append ? raw::Create(path, O_WRONLY | O_APPEND, 0600) : raw::Create(path, O_RDWR | O_TRUNC, 0600);
+  if (fd < 0) return INVALID_HANDLE_VALUE;
+  // A dump replaces an older file, whose mode may have let others read it.
+  if (!append) raw::Call(SYS_fchmod, fd, 0600);
+  return reinterpret_cast<HANDLE>(kCrashFileTag | static_cast<uintptr_t>(fd));
+}
+
+BOOL WriteCrashFile(HANDLE file, const void* data, DWORD size) {
+  const int fd = CrashFileDescriptor(file);
+  if (fd < 0) return FALSE;
+  const char* bytes = static_cast<const char*>(data);
+  for (DWORD done = 0; done < size;) {
+    const long written = raw::Write(fd, bytes + done, size - done);
+    if (written == -EINTR) continue;
+    if (written <= 0) return FALSE;
+    done += static_cast<DWORD>(written);
+  }
+  return TRUE;
+}
+
+void CloseCrashFile(HANDLE file) {
+  const int fd = CrashFileDescriptor(file);
+  if (fd >= 0) raw::Close(fd);
+}
+
+bool CreateCrashFolder(const char* path) {
+  char level[4096];
+  const size_t length = path ? strnlen(path, sizeof(level)) : sizeof(level);
+  if (length == 0 || length >= sizeof(level)) return false;
+  memcpy(level, path, length + 1);
+  // Every level from the root down; the ones that exist answer EEXIST.
+  for (size_t i = 1; i <= length; ++i) {
+    if (level[i] != '/' && level[i] != '\0') continue;
+    const char kept = level[i];
+    level[i] = '\0';
+    const long made = raw::Call(SYS_mkdirat, AT_FDCWD, raw::Arg(level), 0755);
+    level[i] = kept;
+    if (made < 0 && made != -EEXIST && kept == '\0') return false;
+  }
+  return true;
+}
+
+DWORD CrashProgramPath(char* buffer, DWORD size) {
+  static const char kDeleted[] = " (deleted)";
+  if (!buffer || size == 0) return 0;
+  const long n = raw::Call(SYS_readlinkat, AT_FDCWD, raw::Arg("/proc/self/exe"), raw::Arg(buffer), size);
+  if (n <= 0 || n >= static_cast<long>(size)) return 0;
+  size_t length = static_cast<size_t>(n);
+  const size_t mark = sizeof(kDeleted) - 1;
+  if (length > mark && memcmp(buffer + length - mark, kDeleted, mark) == 0) length -= mark;
+  buffer[length] = '\0';
+  return static_cast<DWORD>(length);
 }
 
 }  // namespace qelplat

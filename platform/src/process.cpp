@@ -12,7 +12,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
+#include <fstream>
 #include <memory>
 
 #include "qelplat/lasterror.h"
@@ -104,15 +106,38 @@ bool FillEntry(SnapshotObject* snapshot, PROCESSENTRY32* entry) {
   return true;
 }
 
-// Descriptors above standard error get close-on-exec, so the program starts with none of ours (the
-// single-instance lock above all). close_range does it in one call; older kernels get the loop.
-void MarkDescriptorsCloseOnExec() {
+// Closes every descriptor above standard error but keep, so the program starts with none of ours (the
+// single-instance lock above all). Closed at once, not at exec: a copy of another thread's write handle on
+// a program just unpacked would keep that program from starting (ETXTBSY) for as long as this process
+// holds it. close_range does it in one call per span; older kernels get the loop.
+void CloseDescriptorsExcept(int keep) {
 #ifdef SYS_close_range
-  if (syscall(SYS_close_range, 3u, ~0u, 4u /* CLOSE_RANGE_CLOEXEC */) == 0) return;
+  bool below = keep <= 3 || syscall(SYS_close_range, 3u, static_cast<unsigned>(keep - 1), 0u) == 0;
+  if (below && syscall(SYS_close_range, static_cast<unsigned>(keep + 1), ~0u, 0u) == 0) return;
 #endif
   long max = sysconf(_SC_OPEN_MAX);
   if (max < 0 || max > 1 << 20) max = 1 << 20;
-  for (int fd = 3; fd < max; ++fd) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  for (int fd = 3; fd < max; ++fd)
+    if (fd != keep) close(fd);
+}
+
+// A program that another process holds open for writing cannot start (ETXTBSY). When that holder is a
+// copy of this process forked by another thread for a start of its own, it lets go within moments, at its
+// exec or when it closes its descriptors: the exec is tried again a few times, each pause longer.
+const int kBusyFirstPauseMs = 5;
+const int kBusyLongestPauseMs = 200;
+const int kBusyTotalMs = 3000;
+
+void ExecWhenNotBusy(const char* path, char* const* argv) {
+  int waited = 0;
+  for (int pause = kBusyFirstPauseMs;; pause = pause * 2 > kBusyLongestPauseMs ? kBusyLongestPauseMs : pause * 2) {
+    execve(path, argv, environ);
+    if (errno != ETXTBSY || waited >= kBusyTotalMs) return;
+    struct timespec delay = {0, static_cast<long>(pause) * 1000000L};
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR) {
+    }
+    waited += pause;
+  }
 }
 
 // Records the spawn's helper processes send back through the pipe.
@@ -131,6 +156,7 @@ void Report(int fd, int kind, int value) {
 
 // Runs in the forked child of a threaded process: only async-signal-safe calls from here on.
 [[noreturn]] void RunDetached(int reportFd, const char* path, char* const* argv, const char* directory) {
+  CloseDescriptorsExcept(reportFd);
   pid_t grandchild = fork();
   if (grandchild < 0) {
     Report(reportFd, kFailed, errno);
@@ -146,12 +172,11 @@ void Report(int fd, int kind, int value) {
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
   for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);  // an ignored SIGPIPE must not be inherited
-  MarkDescriptorsCloseOnExec();
   if (directory && *directory && chdir(directory) != 0) {
     Report(reportFd, kFailed, errno);
     _exit(127);
   }
-  execve(path, argv, environ);
+  ExecWhenNotBusy(path, argv);
   Report(reportFd, kFailed, errno);
   _exit(127);
 }
@@ -223,6 +248,20 @@ bool CheckRunnable(const std::string& path) {
   return true;
 }
 
+// The arguments a process was started with; empty for one that has ended or cannot be read.
+std::vector<std::string> CommandLineOf(const std::string& procFolder) {
+  std::vector<std::string> args;
+  std::ifstream in(procFolder + "/cmdline", std::ios::binary);
+  for (std::string arg; std::getline(in, arg, '\0');) args.push_back(arg);
+  return args;
+}
+
+bool IsScript(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  char head[2] = {};
+  return in.read(head, sizeof head) && head[0] == '#' && head[1] == '!';
+}
+
 }  // namespace
 
 bool ProcessExecutable(DWORD processId, std::string* path) {
@@ -237,6 +276,31 @@ bool ProcessExecutable(DWORD processId, std::string* path) {
     text.resize(text.size() - mark);
   if (path) *path = std::move(text);
   return true;
+}
+
+std::string RunningImagePath(const std::string& path) {
+  char resolved[PATH_MAX];
+  if (path.empty() || !realpath(path.c_str(), resolved)) return path;
+  return resolved;
+}
+
+bool RunsProgramBelow(DWORD processId, const std::string& folder) {
+  std::string root = RunningImagePath(folder);
+  if (root.empty()) return false;
+  if (root.back() != '/') root += '/';
+  auto below = [&root](const std::string& path) { return path.compare(0, root.size(), root) == 0; };
+  std::string program;
+  if (!ProcessExecutable(processId, &program)) return false;
+  if (below(program)) return true;
+  std::string proc = "/proc/" + std::to_string(processId);
+  std::vector<std::string> args = CommandLineOf(proc);
+  for (size_t i = 1; i < args.size() && i <= 2; ++i) {
+    if (args[i].empty()) continue;
+    // A relative script path is the process's own: resolved from its working folder.
+    std::string script = RunningImagePath(args[i][0] == '/' ? args[i] : proc + "/cwd/" + args[i]);
+    if (below(script) && IsScript(script)) return true;
+  }
+  return false;
 }
 
 std::vector<DWORD> ProcessIds() {

@@ -32,7 +32,13 @@ long Arg(P* pointer) {
 inline int Open(const char* path, int flags) {
   return static_cast<int>(Call(SYS_openat, AT_FDCWD, Arg(path), flags | O_CLOEXEC, 0));
 }
+inline int Create(const char* path, int flags, int mode) {
+  return static_cast<int>(Call(SYS_openat, AT_FDCWD, Arg(path), flags | O_CREAT | O_CLOEXEC, mode));
+}
 inline void Close(int fd) { Call(SYS_close, fd); }
+inline long Write(int fd, const void* buffer, size_t size) {
+  return Call(SYS_write, fd, Arg(buffer), static_cast<long>(size));
+}
 inline long Read(int fd, void* buffer, size_t size) { return Call(SYS_read, fd, Arg(buffer), static_cast<long>(size)); }
 inline long PRead(int fd, void* buffer, size_t size, uint64_t offset) {
   return Call(SYS_pread64, fd, Arg(buffer), static_cast<long>(size), static_cast<long>(offset));

@@ -12,6 +12,8 @@
 #include <asm/prctl.h>
 
 #include <atomic>
+#include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 
 #include "rawsys.h"
@@ -39,6 +41,13 @@ struct StackBounds {
 __attribute__((tls_model("initial-exec"))) thread_local StackBounds t_bounds = {0, 0};
 // Set while the thread runs the filter: a fault then is a crash of the crash handling itself.
 __attribute__((tls_model("initial-exec"))) thread_local bool t_inFilter = false;
+// Set while the thread tries the heap (qelplat::HeapResponds): where a stuck or faulting try jumps back to.
+__attribute__((tls_model("initial-exec"))) thread_local sigjmp_buf* t_heapProbe = nullptr;
+
+// A heap that has not answered by then is taken to be held by the crashed thread.
+const long kHeapProbeMilliseconds = 2000;
+// Larger than the per-thread caches of the allocator hold: the allocation goes to the locked heap itself.
+const size_t kHeapProbeBytes = 64 * 1024;
 
 // The reserve stack a thread got from us; given back (and the previous one restored) when it ends.
 class CrashStack {
@@ -248,9 +257,27 @@ void DefaultAction(int signal) {
   qelplat::raw::Kill(qelplat::raw::GetTid(), signal);
 }
 
+// Leaves a try of the heap that did not come back.
+void AbandonHeapProbe() {
+  sigjmp_buf* probe = t_heapProbe;
+  if (!probe) return;
+  t_heapProbe = nullptr;
+  siglongjmp(*probe, 1);
+}
+
+void OnHeapProbeTimeout(int, siginfo_t*, void*) { AbandonHeapProbe(); }
+
+// A real-time signal no part of the system uses (the thread hold has the one above). It stays ours once
+// taken, so that a late expiry never meets the default action, which would end the process.
+int HeapProbeSignal() { return SIGRTMAX - 2; }
+
 void OnCrashSignal(int signal, siginfo_t* info, void* ucontext) {
   const ucontext_t* uc = static_cast<const ucontext_t*>(ucontext);
-  if (t_inFilter) EndProcess(signal);
+  if (t_inFilter) {
+    // A corrupt heap faults under the try: the heap is unusable, and the filter goes on without it.
+    AbandonHeapProbe();
+    EndProcess(signal);
+  }
   LPTOP_LEVEL_EXCEPTION_FILTER filter = g_filter.load();
   if (!filter) {
     DefaultAction(signal);
@@ -291,12 +318,56 @@ void TakeCrashSignals() {
 
 LPTOP_LEVEL_EXCEPTION_FILTER SetUnhandledExceptionFilter(LPTOP_LEVEL_EXCEPTION_FILTER filter) {
   qelplat::InstallCrashStack();
+  // The local time zone is read now: its first reading allocates, which a filter without a heap cannot.
+  tzset();
   LPTOP_LEVEL_EXCEPTION_FILTER previous = g_filter.exchange(filter);
   TakeCrashSignals();
   return previous;
 }
 
 namespace qelplat {
+
+bool HeapResponds() {
+  static std::atomic<bool> handlerTaken{false};
+  const int signal = HeapProbeSignal();
+  if (!handlerTaken.exchange(true)) {
+    struct sigaction action = {};
+    action.sa_sigaction = &OnHeapProbeTimeout;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+  }
+  struct sigevent event = {};
+  event.sigev_notify = SIGEV_THREAD_ID;
+  event.sigev_signo = signal;
+  event._sigev_un._tid = raw::GetTid();  // sigev_notify_thread_id
+  int timer = 0;
+  if (raw::Call(SYS_timer_create, CLOCK_MONOTONIC, raw::Arg(&event), raw::Arg(&timer)) != 0) return false;
+  // The expiry must reach this thread, and so must a fault under the try: inside the handler of a crash
+  // its own signal is blocked, and a blocked fault would end the process at once.
+  sigset_t reach;
+  sigemptyset(&reach);
+  sigaddset(&reach, signal);
+  for (int crash : kCrashSignals) sigaddset(&reach, crash);
+  raw::Call(SYS_rt_sigprocmask, SIG_UNBLOCK, raw::Arg(&reach), 0, sizeof(uint64_t));
+  // Through a pointer the compiler cannot see into, so that the pair is not left out as having no effect.
+  void* (*volatile allocate)(size_t) = &malloc;
+  void (*volatile release)(void*) = &free;
+  volatile bool responded = false;
+  sigjmp_buf probe;
+  if (sigsetjmp(probe, 1) == 0) {
+    t_heapProbe = &probe;
+    struct itimerspec when = {};
+    when.it_value.tv_sec = kHeapProbeMilliseconds / 1000;
+    when.it_value.tv_nsec = (kHeapProbeMilliseconds % 1000) * 1000000;
+    raw::Call(SYS_timer_settime, timer, 0, raw::Arg(&when), 0);
+    release(allocate(kHeapProbeBytes));
+    responded = true;
+  }
+  t_heapProbe = nullptr;
+  raw::Call(SYS_timer_delete, timer);
+  return responded;
+}
 
 bool InstallCrashStack() {
   RecordStackBounds();

@@ -167,6 +167,24 @@ TEST_F(Shell, InterpreterKillsByImageNameAndRefusesEverythingElse) {
   EXPECT_NE(qelplat::RunSystemCommand(nullptr), 0) << "an interpreter is there";
 }
 
+// A program just unpacked is held open for writing, for a moment, by every copy of the process that another
+// thread forked meanwhile: its start meets ETXTBSY and tries again.
+TEST_F(Shell, AStartThatMeetsItsProgramBusyTriesAgain) {
+  std::string record = dir.file("record");
+  WriteRecorder(dir.file("setup.exe"), record, 0755);
+  qeltest::WriteFile(dir.file("start.bat"), "start \"\" \"" + dir.file("setup.exe") + "\" once\r\n");
+  std::string busy = dir.file("busy.log");
+  std::string output;
+  int status = qeltest::RunCommand("cd '" + dir.path() + "' && env LD_PRELOAD='" + QEL_TEST_BIN_DIR +
+                                       "/libexec_busy_shim.so' QEL_BUSY_EXEC_SUFFIX=/setup.exe QEL_BUSY_EXEC_LOG='" +
+                                       busy + "' '" + QEL_BIN_DIR + "/qelcmd' start.bat",
+                                   &output);
+  EXPECT_EQ(status, 0) << output;
+  ASSERT_TRUE(WaitForFile(record)) << output;
+  EXPECT_EQ(qeltest::ReadFile(record), dir.path() + "\n[once]\n");
+  EXPECT_EQ(qeltest::ReadFile(busy), "x") << "the start met its program busy once";
+}
+
 TEST_F(Shell, QelcmdRunsBatchLinesAndReportsWhatItRefuses) {
   std::string qelcmd = std::string(QEL_BIN_DIR) + "/qelcmd";
   std::string record = dir.file("record");

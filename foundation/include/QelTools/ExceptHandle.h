@@ -13,6 +13,9 @@
 //
 // Thread safety: crashes of several threads are handled one after the other, each with its own report
 // and dump. Every step is best effort; a step that fails leaves its record out and the others go on.
+// The dump is written first, with system calls alone: a crash inside the allocator (its lock held by the
+// crashed thread, or the heap corrupt) still gets its dump, and a report block without frames. Both files
+// are created readable by their owner alone.
 #include <vector>
 
 #include "qelplat/export.h"

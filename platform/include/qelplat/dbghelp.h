@@ -150,4 +150,19 @@ BOOL WriteCoreDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE d
                    MINIDUMP_EXCEPTION_INFORMATION* exceptionParam, MINIDUMP_USER_STREAM_INFORMATION* userStreamParam,
                    MINIDUMP_CALLBACK_INFORMATION* callbackParam);
 
+// Files for a crash filter, which may run while the thread that crashed holds the heap's lock, or with the
+// heap corrupted: these make system calls into the caller's memory and touch neither the heap nor a lock.
+// Files they create are readable and writable by their owner alone (a dump holds the process's memory).
+// The handle is theirs (close it with CloseCrashFile, not CloseHandle); MiniDumpWriteDump writes into it.
+// append false: a new file, or an existing one emptied and closed to others; true: added to, or created.
+// INVALID_HANDLE_VALUE when the file cannot be opened.
+HANDLE CreateCrashFile(const char* path, bool append);
+BOOL WriteCrashFile(HANDLE file, const void* data, DWORD size);
+void CloseCrashFile(HANDLE file);
+// Creates the folder and every missing level above it; true when it is there.
+bool CreateCrashFolder(const char* path);
+// The running program's full path, as GetModuleFileNameA gives it; its length, 0 when it cannot be read
+// or does not fit.
+DWORD CrashProgramPath(char* buffer, DWORD size);
+
 }  // namespace qelplat

@@ -99,6 +99,15 @@ bool StartDetached(const std::string& program, const std::vector<std::string>& a
 // A query handle on a process known to exist (for a program just started); close it with CloseHandle.
 HANDLE ProcessHandle(DWORD processId);
 
+// The path a process started from the file shows as its executable: absolute, with every symbolic link
+// resolved, as /proc/<pid>/exe reads. The path as given when it cannot be resolved (no such file).
+std::string RunningImagePath(const std::string& path);
+
+// Whether the process runs a program that lies below the folder (links resolved): its executable does, or
+// it is an interpreter running a script that does. A script is started as its interpreter with the
+// script's path right after the interpreter and its one optional argument, and begins with "#!".
+bool RunsProgramBelow(DWORD processId, const std::string& folder);
+
 // What taskkill /IM does: signals every process whose executable's file name equals image, ASCII letters
 // compared without case as Windows compares image names, SIGKILL when force, else SIGTERM. The calling
 // process is never among them. Returns how many were signalled.

@@ -123,4 +123,10 @@ const unsigned kCrashStackSize = 512 * 1024;
 // of at least kCrashStackSize bytes, or got ours); false when the memory could not be had.
 bool InstallCrashStack();
 
+// For a crash filter: whether the heap still serves the calling thread. One allocation and its release are
+// tried; false when they do not come back within a moment (the thread that crashed holds the heap's lock:
+// a crash inside the allocator) or fault (the heap is corrupt). Without a heap the filter keeps to calls
+// that need none.
+bool HeapResponds();
+
 }  // namespace qelplat
