@@ -137,7 +137,7 @@ std::unique_ptr<TVersionInfo> CProductInfo::RequestVersionInfo(const std::string
   return nullptr;
 }
 
-bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
+bool CProductInfo::CheckUpdate(ECheckMode mode, bool /*wait*/) {
   // A check always waits for the work lock: going on without it would let two threads share the
   // product's settings, package and update block.
   std::lock_guard<std::recursive_mutex> hold(m_workLock);
@@ -156,8 +156,7 @@ bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
     }
     QEL_ENGINE_LOG(ERROR, VersionReport(*vi), kLogFile, kCheckFunc);
     if (vi->product_code != code) throw std::runtime_error("返回结果不是需要的产品信息");
-    install_mode = 0;
-    if (mode == -1) mode = notify_type;
+    if (mode == CHECK_AS_CONFIGURED) mode = static_cast<ECheckMode>(notify_type);
     if (!(vi->product_version > current_version)) {
       QEL_ENGINE_LOG(ERROR, "无更新", kLogFile, kCheckFunc);
       DoNotifyUpdate(nullptr, false, false);
@@ -181,13 +180,10 @@ bool CProductInfo::CheckUpdate(int mode, bool /*wait*/) {
     }
     std::string zip = m_workFolder + "/" + md5 + ".zip";
     bool downloaded = false;
-    if (mode == 1) {
+    if (mode == CHECK_NOTIFY_ONLY) {
       DoNotifyUpdate(vi.get(), full, false);
-    } else if (mode == 0 || mode == 2) {
-      if (mode == 0) {
-        install_mode = 1;
-        m_record->install_mode = 1;
-      }
+    } else if (mode == CHECK_INSTALL_SILENTLY || mode == CHECK_DOWNLOAD_THEN_NOTIFY) {
+      if (mode == CHECK_INSTALL_SILENTLY) m_record->install_mode = INSTALL_SILENTLY;
       qelplat::CreatePrivateDirectory(m_workFolder);
       // Nothing is fetched into a folder someone else may change; that is no failed download either.
       bool folderUsable = WorkFolderUsable(kCheckFunc);

@@ -59,12 +59,8 @@ bool CProductInfo::SetProductInfo(const TProductInfo* rec, bool /*wait*/) {
   m_record->next = nullptr;
   execute_file.assign(rec->execute_file, strnlen(rec->execute_file, sizeof rec->execute_file));
   code.assign(rec->code, strnlen(rec->code, sizeof rec->code));
-  name.assign(rec->name, strnlen(rec->name, sizeof rec->name));
-  old_version.assign(rec->old_version, strnlen(rec->old_version, sizeof rec->old_version));
   current_version.assign(rec->current_version, strnlen(rec->current_version, sizeof rec->current_version));
-  check_update_type = rec->check_update_type;
   notify_type = rec->notify_type;
-  install_mode = rec->install_mode;
   check_timespan = rec->check_timespan;
   check_retry_count = rec->check_retry_count;
   check_retry_timespan = rec->check_retry_timespan;
@@ -142,7 +138,7 @@ void CProductInfo::StartCheckThread() {
 void CProductInfo::CheckThreadProc() {
   for (;;) {
     try {
-      CheckUpdate(-1, false);
+      CheckUpdate(CHECK_AS_CONFIGURED, false);
     } catch (...) {
       // A check never ends the thread: the next one comes at the next interval.
     }

@@ -12,6 +12,30 @@
 
 struct TVersionInfo;
 
+// What a check does with an update it finds. 0..2 are the registry's notify_type values, kept as numbers in
+// the record; any other notify_type finds updates and does nothing with them.
+enum ECheckMode : int {
+  CHECK_AS_CONFIGURED = -1,        // the product's own notify_type
+  CHECK_INSTALL_SILENTLY = 0,      // download, then install without asking
+  CHECK_NOTIFY_ONLY = 1,           // tell the host; the download waits for the user's consent
+  CHECK_DOWNLOAD_THEN_NOTIFY = 2,  // download first, then tell the host
+};
+
+// The record's install_mode: how the install thread starts the installer.
+enum EInstallMode : int {
+  INSTALL_AFTER_CONSENT = 0,  // the host shows the prompt; the installer runs plainly once the user agrees
+  INSTALL_SILENTLY = 1,       // started at once with the silent parameters
+};
+
+// What the search for a product's running program found (and did).
+enum ETerminateResult : int {
+  TERMINATE_FAILED = -1,         // no path, the process list could not be read, or no safe kill command
+  TERMINATE_NOT_RUNNING = 0,
+  TERMINATE_LEFT_RUNNING = 1,    // found; no kill was asked
+  TERMINATE_KILLED = 2,          // found; every process of its file name was killed
+  TERMINATE_IS_THE_CLIENT = 3,   // found, and it is the update client itself: nothing killed
+};
+
 class CProductInfo {
  public:
   // The source named in this object's log lines.
@@ -35,8 +59,8 @@ class CProductInfo {
   // Logs a status text (type 1) bare at INFO, then hands the payload to the callback under the callback lock.
   bool Notify(const void* payload, EMsgType type);
 
-  // One check: mode -1 takes notify_type; 0 install silently, 1 notify only, 2 download then notify.
-  bool CheckUpdate(int mode, bool wait);
+  // One check, doing with an update what the mode says.
+  bool CheckUpdate(ECheckMode mode, bool wait);
   std::string BuildRequestUrl(const std::string& server);
   std::unique_ptr<TVersionInfo> RequestVersionInfo(const std::string& url);
   std::unique_ptr<TVersionInfo> ParserResponseInfo(const std::string& text);
@@ -46,9 +70,8 @@ class CProductInfo {
   bool Download(const char* zip, const char* url, const char* md5);
   bool CheckFile(const char* path, const char* md5);
 
-  // The process running the executable at path: -1 no path or no process list, 0 none, 1 found (kill not
-  // asked), 2 found and every process of its file name killed, 3 found and it is the update client itself.
-  int TryTerminateProcess(const std::string& path, bool kill);
+  // Looks for the process running the executable at path and, when kill is asked, ends it.
+  ETerminateResult TryTerminateProcess(const std::string& path, bool kill);
   // Installs on a thread of its own, from a copy of the record and its update block taken before it starts.
   bool StartDoUpdateThread(const TProductInfo* rec);
   // The install itself: download if needed, close the product, unpack, start the installer. The record's
@@ -85,7 +108,13 @@ class CProductInfo {
   void Status(const std::string& text);
 
   std::shared_ptr<std::thread> m_checkThread;
-  // Recursive: a host may call back into the engine from inside a message on the same thread.
+  // The work lock serialises everything that reads or changes this product's settings, package, work
+  // folder and update block: a whole check (every attempt of the request, the pauses between them, the
+  // package download with its own attempts and pauses, and a prompt the host shows from inside the
+  // callback), a whole install (download, close, unpack, installer start), and each refresh from the
+  // registry. It is therefore held for minutes at a time; only the service pass's first start of a check
+  // thread never waits for it. Recursive: a host may call back into the engine from inside a message on
+  // the same thread.
   std::recursive_mutex m_workLock;
   std::recursive_mutex m_callbackLock;
   std::atomic<UpdateMessageCallback> m_callback{nullptr};
@@ -95,14 +124,10 @@ class CProductInfo {
   std::string m_workFolderReport;  // the last "work folder unusable" line logged, empty when usable
   std::string execute_file;
   std::string code;
-  std::string name;
-  std::string old_version;
   std::string current_version;
   std::string m_downloadVersion;
-  int check_update_type = 0;
   int m_downloadType = 0;
   int notify_type = 0;
-  int install_mode = 0;
   int check_timespan = 0;
   int check_retry_count = 0;
   int check_retry_timespan = 0;

@@ -45,7 +45,7 @@ bool CProductInfo::DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downlo
     Status(FormatText(status_text::kNoUpdate, code.c_str()));
     return false;
   }
-  bool running = TryTerminateProcess(execute_file, false) == 1;
+  bool running = TryTerminateProcess(execute_file, false) == TERMINATE_LEFT_RUNNING;
   delete m_record->update_info;
   m_record->update_info = nullptr;
   std::unique_ptr<TUpdateInfo> info(new TUpdateInfo);
@@ -63,14 +63,14 @@ bool CProductInfo::DoNotifyUpdate(const TVersionInfo* vi, bool full, bool downlo
   m_record->update_info = info.release();
   const char* func = "CProductInfo::DoNotifyUpdate";
   std::string version(m_record->update_info->new_version);
-  if (m_record->install_mode == 0) {
+  if (m_record->install_mode == INSTALL_AFTER_CONSENT) {
     std::string text = FormatText(status_text::kInstallWithConsent, code.c_str(), version.c_str());
     QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
     Status(text);
     Notify(m_record.get(), EMSG_UPDATE_READY);
     return true;
   }
-  if (m_record->install_mode == 1) {
+  if (m_record->install_mode == INSTALL_SILENTLY) {
     std::string text = FormatText(status_text::kInstallSilently, code.c_str(), version.c_str());
     QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
     Status(text);
@@ -187,28 +187,28 @@ bool ProgramRunsFrom(const std::string& folder) {
 
 }  // namespace
 
-int CProductInfo::TryTerminateProcess(const std::string& path, bool kill) {
-  if (path.empty()) return -1;
+ETerminateResult CProductInfo::TryTerminateProcess(const std::string& path, bool kill) {
+  if (path.empty()) return TERMINATE_FAILED;
   // A process shows its program with every link resolved: a product started through a link is found by
   // where the link leads.
   const std::string running = qelplat::RunningImagePath(path);
   std::vector<DWORD> ids;
-  if (!AllProcessIds(&ids)) return -1;
+  if (!AllProcessIds(&ids)) return TERMINATE_FAILED;
   for (DWORD id : ids) {
     TProcessImage image;
     if (!ReadProcessImage(id, &image) || image.full_path != running) continue;
-    if (image.base_name == kClientImage) return 3;
-    if (!kill) return 1;
+    if (image.base_name == kClientImage) return TERMINATE_IS_THE_CLIENT;
+    if (!kill) return TERMINATE_LEFT_RUNNING;
     std::string command;
     if (!TaskKillCommand(image.base_name, &command)) {
       SetLastError(kErrorInvalidName);
-      return -1;
+      return TERMINATE_FAILED;
     }
     QEL_ENGINE_LOG(ERROR, "关闭进程，进程文件" + path, kLogFile, kTerminateFunc);
     qelplat::RunSystemCommand(command.c_str());
-    return 2;
+    return TERMINATE_KILLED;
   }
-  return 0;
+  return TERMINATE_NOT_RUNNING;
 }
 
 bool CProductInfo::StartDoUpdateThread(const TProductInfo* rec) {
@@ -320,7 +320,7 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
     QEL_ENGINE_LOG(WARN, "安装程序仍在运行，等待下次检查：" + m_workFolder, kLogFile, kInstallFunc);
     return;
   }
-  int closed = TryTerminateProcess(execute_file, true);
+  ETerminateResult closed = TryTerminateProcess(execute_file, true);
   // Taken before the unpacking below sets error numbers of its own.
   DWORD closeError = GetLastError();
   DeleteFileA(installer.c_str());
@@ -334,8 +334,8 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
   // What a failed unpack left behind is part of a package: it is never run, and none of it is kept.
   if (!unpacked) DeleteFileA(installer.c_str());
   if (!unpacked) before.RemoveAdded();
-  if (closed == 0 || closed == 2) {
-    bool silent = r.install_mode == 1;
+  if (closed == TERMINATE_NOT_RUNNING || closed == TERMINATE_KILLED) {
+    bool silent = r.install_mode == INSTALL_SILENTLY;
     if (silent) QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);
     if (!StartInstaller(installer, silent)) {
       EngineLogBare(QEL::ERROR, FormatText("启动安装包失败,错误码：%u", static_cast<unsigned>(GetLastError())));
@@ -344,7 +344,7 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
     }
     return;
   }
-  if (closed == 3) {
+  if (closed == TERMINATE_IS_THE_CLIENT) {
     std::string batch = WriteSelfUpdateBat(installer);
     if (batch.empty()) {
       QEL_ENGINE_LOG(ERROR, "更新客户端自升级，创建BAT文件失败", kLogFile, kInstallFunc);

@@ -114,7 +114,7 @@ int CTavrin::CheckUpdate() {
   CProductInfo* product = FindProduct(FieldText(head.code, sizeof head.code));
   if (!product) return -1;
   product->SetProductInfo(&head, true);
-  product->CheckUpdate(1, true);
+  product->CheckUpdate(CHECK_NOTIFY_ONLY, true);
   return -1;
 }
 

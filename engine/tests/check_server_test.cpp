@@ -75,7 +75,7 @@ class Check : public ::testing::Test {
     product.SetBaseFolder(dir.path() + "/");
     product.SetServerUrl(server_url.empty() ? server.Url("/checkVersionInfo.html") : server_url);
     product.SetProductInfo(&rec, true);
-    product.CheckUpdate(-1, false);
+    product.CheckUpdate(CHECK_AS_CONFIGURED, false);
     return server.AccessLog();
   }
   qeltest::NginxServer server;

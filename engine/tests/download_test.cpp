@@ -224,7 +224,7 @@ TEST_F(Download, FailedDownloadsCountUpToTheLimitThenTheFullPackageIsOffered) {
   rec.download_failed_max_count = 2;
   Configure(1, 0);
   for (int check = 1; check <= 3; ++check) {
-    product.CheckUpdate(-1, true);
+    product.CheckUpdate(CHECK_AS_CONFIGURED, true);
     EXPECT_EQ(product.DownloadFailedCount(), check < 3 ? check : 0) << "check " << check;
     EXPECT_TRUE(log.Contains("连续" + std::to_string(check) + std::string(62, ' ') + "次下载失败，URL：" +
                              nginx.Url("/u.zip")));

@@ -114,7 +114,7 @@ TEST(Install, SilentRoadFetchesClosesUnpacksOnceAndStartsTheInstallerQuietly) {
   std::string work = product.WorkFolder();
   std::string zip = work + "/" + md5 + ".zip";
 
-  product.CheckUpdate(-1, true);
+  product.CheckUpdate(CHECK_AS_CONFIGURED, true);
   ASSERT_TRUE(WaitForVersion(product, "1.1")) << log.All();
   ASSERT_TRUE(WaitForFile(record)) << log.All();
   EXPECT_EQ(qeltest::ReadFile(record), Cwd() + "\n[/verysilent]\n[/norestart]\n");
@@ -157,7 +157,7 @@ TEST(Install, SilentRoadFetchesClosesUnpacksOnceAndStartsTheInstallerQuietly) {
   EXPECT_TRUE(log.Contains(",func:CProductInfo::DoUpdate"));
 
   // The next check finds the version in place.
-  product.CheckUpdate(-1, true);
+  product.CheckUpdate(CHECK_AS_CONFIGURED, true);
   EXPECT_EQ(Messages().back(), "1 产品P1无更新");
 }
 
