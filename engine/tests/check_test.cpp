@@ -16,7 +16,9 @@ using enginetest::CLogCapture;
 
 TEST(CheckRequest, UrlCarriesTheSixKeysInOrderWithTheirDefaults) {
   CLogCapture log;
+  qeltest::TempDir dir;
   CProductInfo product;
+  product.SetBaseFolder(dir.path() + "/");
   TProductInfo rec;
   memset(&rec, 0, sizeof rec);
   strcpy(rec.code, "P1");

@@ -142,6 +142,8 @@ TEST(ProductInfo, CallbacksOfOneProductAreSerialisedAndOfTwoProductsNot) {
 TEST(ProductInfo, UpdateBlockTextsAreCutToTheirFieldsAndTheFullPackageChosen) {
   CLogCapture log;
   CProductInfo product;
+  qeltest::TempDir dir;
+  product.SetBaseFolder(dir.path() + "/");
   TProductInfo rec = Record("P1");
   product.SetProductInfo(&rec, true);
   TVersionInfo vi;
@@ -171,6 +173,8 @@ TEST(ProductInfo, UpdateBlockTextsAreCutToTheirFieldsAndTheFullPackageChosen) {
 TEST(ProductInfo, ConsentModeSendsTheRecordWithItsBlock) {
   CLogCapture log;
   CProductInfo product;
+  qeltest::TempDir dir;
+  product.SetBaseFolder(dir.path() + "/");
   TProductInfo rec = Record("P1");
   rec.install_mode = 0;
   product.SetProductInfo(&rec, true);
