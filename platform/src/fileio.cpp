@@ -131,18 +131,6 @@ BOOL SetAttributes(const std::string& path, DWORD attributes) {
   return TRUE;
 }
 
-BOOL MakeDirectory(const std::string& path) {
-  if (path.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (mkdir(path.c_str(), 0777) != 0) {
-    qelplat::SetLastErrorFromErrno(true);
-    return FALSE;
-  }
-  return TRUE;
-}
-
 BOOL RemoveFile(const std::string& path) {
   struct stat st;
   if (!path.empty() && lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -333,14 +321,26 @@ DWORD GetFileAttributesA(LPCSTR path) { return AttributesOf(path ? path : ""); }
 DWORD GetFileAttributesW(LPCWSTR path) { return AttributesOf(Narrow(path)); }
 BOOL SetFileAttributesA(LPCSTR path, DWORD attributes) { return SetAttributes(path ? path : "", attributes); }
 BOOL SetFileAttributesW(LPCWSTR path, DWORD attributes) { return SetAttributes(Narrow(path), attributes); }
-BOOL CreateDirectoryA(LPCSTR path, SECURITY_ATTRIBUTES*) { return MakeDirectory(path ? path : ""); }
-BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES*) { return MakeDirectory(Narrow(path)); }
+BOOL CreateDirectoryA(LPCSTR path, SECURITY_ATTRIBUTES*) { return qelplat::MakeDirectory(path ? path : "", 0777); }
+BOOL CreateDirectoryW(LPCWSTR path, SECURITY_ATTRIBUTES*) { return qelplat::MakeDirectory(Narrow(path), 0777); }
 BOOL DeleteFileA(LPCSTR path) { return RemoveFile(path ? path : ""); }
 BOOL DeleteFileW(LPCWSTR path) { return RemoveFile(Narrow(path)); }
 
 namespace qelplat {
 
 int FileDescriptor(HANDLE file) { return FdOf(file); }
+
+BOOL MakeDirectory(const std::string& path, unsigned mode) {
+  if (path.empty()) {
+    SetLastError(ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  if (mkdir(path.c_str(), mode) != 0) {
+    SetLastErrorFromErrno(true);
+    return FALSE;
+  }
+  return TRUE;
+}
 
 int64_t FileTimeToInt64(const FILETIME& ft) {
   return static_cast<int64_t>((static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime);

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
 
 namespace qelplat {
@@ -25,16 +26,6 @@ TFolderTrust CheckPrivateFolder(const std::string& path, unsigned closedBits) {
   return result;
 }
 
-BOOL CreatePrivateDirectory(const std::string& path) {
-  if (path.empty()) {
-    SetLastError(ERROR_PATH_NOT_FOUND);
-    return FALSE;
-  }
-  if (mkdir(path.c_str(), 0700) != 0) {
-    SetLastErrorFromErrno(true);
-    return FALSE;
-  }
-  return TRUE;
-}
+BOOL CreatePrivateDirectory(const std::string& path) { return MakeDirectory(path, 0700); }
 
 }  // namespace qelplat

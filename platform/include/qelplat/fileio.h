@@ -3,6 +3,7 @@
 // sizes, attributes and times, folders and deletion. Paths are UTF-8 (narrow) or wide (UTF-32) text;
 // "/" separates folders. Failures set the Windows error numbers the callers branch on.
 #include <ctime>
+#include <string>
 
 #include "qelplat/handle.h"
 #include "qelplat/wintypes.h"
@@ -86,6 +87,10 @@ namespace qelplat {
 
 // The file descriptor behind a file handle, or -1.
 int FileDescriptor(HANDLE file);
+
+// CreateDirectoryA with its results and error numbers, the folder made with the given permission bits (the
+// umask still applies).
+BOOL MakeDirectory(const std::string& path, unsigned mode);
 
 // FILETIME <-> Unix time.
 FILETIME FileTimeFromUnix(const timespec& t);
