@@ -29,6 +29,7 @@ using enginetest::CLogCapture;
 using enginetest::KeptProduct;
 using enginetest::MakeProgram;
 using enginetest::MakeZip;
+using enginetest::PlaceDownloadedPackage;
 using enginetest::RecorderScript;
 using enginetest::WaitForFile;
 
@@ -378,15 +379,9 @@ TEST(Install, AProductStartedThroughALinkIsFoundReportedRunningAndClosedBeforeIt
   EXPECT_EQ(product.RecordCopy().update_info->product_running, 1) << "the prompt's record says it runs";
 
   std::string record = dir.file("record");
-  std::string md5 = MakeZip(dir.file("made.zip"), {{"setup.exe", RecorderScript(record), 0755}});
-  ASSERT_EQ(md5.size(), 32u);
-  ASSERT_EQ(rename(dir.file("made.zip").c_str(), (product.WorkFolder() + "/" + md5 + ".zip").c_str()), 0);
   TUpdateInfo info;
-  memset(&info, 0, sizeof info);
-  strcpy(info.new_version, "2.1");
-  strcpy(info.package_file, "setup.exe");
-  strcpy(info.package_md5, md5.c_str());
-  info.package_downloaded = true;
+  std::vector<enginetest::TZipEntry> entries = {{"setup.exe", RecorderScript(record), 0755}};
+  ASSERT_FALSE(PlaceDownloadedPackage(dir.file("made.zip"), product.WorkFolder(), entries, "2.1", &info).empty());
   rec.install_mode = 1;
   rec.update_info = &info;
   EXPECT_TRUE(product.DoUpdate(rec));
@@ -434,12 +429,8 @@ class InstallStep : public ::testing::Test {
   }
   // A package already in the work folder, as a check that downloaded it leaves it.
   void Package(const std::vector<enginetest::TZipEntry>& entries) {
-    std::string made = MakeZip(dir.file("made.zip"), entries);
-    ASSERT_EQ(made.size(), 32u);
-    strcpy(info.package_md5, made.c_str());
-    zip = work + "/" + made + ".zip";
-    ASSERT_EQ(rename(dir.file("made.zip").c_str(), zip.c_str()), 0);
-    info.package_downloaded = true;
+    zip = PlaceDownloadedPackage(dir.file("made.zip"), work, entries, "2.0", &info);
+    ASSERT_FALSE(zip.empty());
   }
   bool Run() {
     TProductInfo r = rec;

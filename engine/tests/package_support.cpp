@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -36,6 +37,21 @@ print(hashlib.md5(raw).hexdigest().upper())
 )";
 
 }  // namespace
+
+std::string PlaceDownloadedPackage(const std::string& scratch, const std::string& workFolder,
+                                   const std::vector<TZipEntry>& entries, const std::string& version,
+                                   TUpdateInfo* info) {
+  const std::string md5 = MakeZip(scratch, entries);
+  if (md5.size() != 32) return std::string();
+  const std::string zip = workFolder + "/" + md5 + ".zip";
+  if (rename(scratch.c_str(), zip.c_str()) != 0) return std::string();
+  memset(info, 0, sizeof *info);
+  strncpy(info->new_version, version.c_str(), sizeof info->new_version - 1);
+  strcpy(info->package_file, "setup.exe");
+  strcpy(info->package_md5, md5.c_str());
+  info->package_downloaded = true;
+  return zip;
+}
 
 std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entries) {
   Json::Value recipe;

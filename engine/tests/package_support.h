@@ -21,6 +21,14 @@ struct TZipEntry {
 // Writes the zip and returns its MD5 as 32 upper-case hexadecimal digits (empty on failure).
 std::string MakeZip(const std::string& path, const std::vector<TZipEntry>& entries);
 
+// A package where a check's download leaves it (in the work folder, named by its MD5) and the update block
+// that names it: setup.exe of version, already downloaded. The zip is made at scratch (a path the zip maker
+// can name, which a work folder that is no valid text is not) and moved there. Returns its path in the work
+// folder, empty when it could not be made or moved.
+std::string PlaceDownloadedPackage(const std::string& scratch, const std::string& workFolder,
+                                   const std::vector<TZipEntry>& entries, const std::string& version,
+                                   TUpdateInfo* info);
+
 // A shell script that writes its working folder, then each argument as "[arg]", one a line, to record;
 // the record appears whole once the script is done.
 std::string RecorderScript(const std::string& record);

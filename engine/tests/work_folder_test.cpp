@@ -19,6 +19,7 @@ namespace {
 using enginetest::CLogCapture;
 using enginetest::KeptProduct;
 using enginetest::MakeZip;
+using enginetest::PlaceDownloadedPackage;
 using enginetest::RecorderScript;
 
 size_t Count(const std::string& text, const std::string& part) {
@@ -53,15 +54,9 @@ TEST(WorkFolder, AFolderAnotherUserMadeFirstIsNeverUsed) {
     ASSERT_TRUE(product.SetProductInfo(&rec, true));
     ASSERT_TRUE(product.SetProductInfo(&rec, true));
     // The package where a download puts it: the other user may put one there too.
-    std::string md5 = MakeZip(dir.file("made.zip"), {{"setup.exe", RecorderScript(record), 0755}});
-    ASSERT_EQ(md5.size(), 32u);
-    ASSERT_EQ(rename(dir.file("made.zip").c_str(), (product.WorkFolder() + "/" + md5 + ".zip").c_str()), 0);
     TUpdateInfo info;
-    memset(&info, 0, sizeof info);
-    strcpy(info.new_version, "2.0");
-    strcpy(info.package_file, "setup.exe");
-    strcpy(info.package_md5, md5.c_str());
-    info.package_downloaded = true;
+    std::vector<enginetest::TZipEntry> entries = {{"setup.exe", RecorderScript(record), 0755}};
+    ASSERT_FALSE(PlaceDownloadedPackage(dir.file("made.zip"), product.WorkFolder(), entries, "2.0", &info).empty());
     TProductInfo r = rec;
     r.update_info = &info;
     product.DoUpdate(r);
