@@ -129,12 +129,13 @@ class CTestUser {
       uid = getuid();
       return;
     }
-    for (uid = 62000; getpwuid(uid) || Exists(RunFolder()) || Exists(TmpFolder()); ++uid) {
+    // Tests run side by side: a number is ours once its claim folder is made, which only one of them can.
+    for (uid = 62000; getpwuid(uid) || Exists(RunFolder()) || Exists(TmpFolder()) || !Claim(); ++uid) {
     }
     m_made = true;
   }
   ~CTestUser() {
-    if (m_made) qeltest::RunCommand("rm -rf " + RunFolder() + " " + TmpFolder());
+    if (m_made) qeltest::RunCommand("rm -rf " + RunFolder() + " " + TmpFolder() + " " + ClaimFolder());
   }
   std::string RunFolder() const { return "/run/user/" + std::to_string(uid); }
   std::string TmpFolder() const { return "/tmp/qel-" + std::to_string(uid); }
@@ -180,6 +181,9 @@ class CTestUser {
   uid_t uid = 0;
 
  private:
+  std::string ClaimFolder() const { return "/tmp/qel-test-user-" + std::to_string(uid) + ".claim"; }
+  // A claim left by a run that was killed keeps its number taken; the next number serves as well.
+  bool Claim() const { return mkdir(ClaimFolder().c_str(), 0700) == 0; }
   static bool Exists(const std::string& path) {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
