@@ -182,7 +182,26 @@ TFolderTrust CheckPrivateFolder(const std::string& path, unsigned closedBits) {
   return Classify(st, closedBits);
 }
 
-BOOL CreatePrivateDirectory(const std::string& path) { return MakeDirectory(path, 0700); }
+BOOL CreatePrivateDirectory(const std::string& path) {
+  size_t slash = path.find_last_of('/');
+  if (path.empty() || path[0] != '/' || slash == std::string::npos || slash + 1 == path.size())
+    return MakeDirectory(path, 0700);
+  // Made through the folder above it as judged: no step of the path is looked up again.
+  struct stat st;
+  TFolderTrust why;
+  CFd above(OpenJudged(slash == 0 ? "/" : path.substr(0, slash), &st, &why));
+  if (above.Get() < 0 || !S_ISDIR(st.st_mode)) {
+    SetLastError(why.trust == FOLDER_MISSING ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+    return FALSE;
+  }
+  const std::string name = path.substr(slash + 1);
+  if (mkdirat(above.Get(), name.c_str(), 0700) != 0) {
+    SetLastErrorFromErrno(true);
+    return FALSE;
+  }
+  fchmodat(above.Get(), name.c_str(), 0700, 0);
+  return TRUE;
+}
 
 std::string PrivateCacheFolder(TFolderRefusal* refusal) {
   const char* cache = getenv("XDG_CACHE_HOME");

@@ -40,7 +40,9 @@ struct TFolderTrust {
 TFolderTrust CheckPrivateFolder(const std::string& path, unsigned closedBits = 022);
 
 // CreateDirectoryA with its results and error numbers, the folder made closed to everyone but the user
-// (0700) whatever the umask, so that it passes CheckPrivateFolder.
+// (0700) whatever the umask, so that it passes CheckPrivateFolder. An absolute path is made through the
+// folder above it, opened as CheckPrivateFolder opens it; a folder above that others may rename in gives
+// ERROR_ACCESS_DENIED (5), a missing one ERROR_PATH_NOT_FOUND (3).
 BOOL CreatePrivateDirectory(const std::string& path);
 
 // A folder passed over on the way to the temporary folder, and why.
