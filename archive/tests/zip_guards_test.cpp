@@ -84,7 +84,7 @@ TEST(ZipGuards, ADecoyEndRecordInTheCommentIsRefusedWithNothingWritten) {
 const char kZip64End[] = R"(import struct, sys
 raw = open(sys.argv[1], 'rb').read()
 at = raw.rindex(b'PK\x05\x06')
-count, size, offset = struct.unpack('<HIH', raw[at + 10:at + 16] + b'\0\0')[0], *struct.unpack('<II', raw[at + 12:at + 20])
+count, size, offset = struct.unpack('<HII', raw[at + 10:at + 20])
 record = struct.pack('<IQHHIIQQQQ', 0x06064b50, 44, 45, 45, 0, 0, count, count, size, offset)
 locator = struct.pack('<IIQI', 0x07064b50, 0, at, 1)
 end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
