@@ -6,7 +6,8 @@
 
 class CUnpackStage {
  public:
-  // Makes the staging folder (closed to others) inside the work folder.
+  // Makes the staging folder (closed to others) inside the work folder, after removing any that an install
+  // ended by the process's own end left there.
   explicit CUnpackStage(const std::string& workFolder);
   // Removes the staging folder with whatever is still in it; links in it are removed, never followed.
   ~CUnpackStage();
