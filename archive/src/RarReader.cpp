@@ -4,11 +4,13 @@
 #include <archive_entry.h>
 
 #include <memory>
+#include <set>
 #include <string>
 
 #include "EntryName.h"
 #include "qelplat/codepage.h"
 #include "qelplat/confined.h"
+#include "qelplat/debugout.h"
 #include "qelplat/shell.h"
 
 namespace QelCompress {
@@ -16,6 +18,7 @@ namespace QelCompress {
 struct RarArchive {
   archive* reader = nullptr;
   archive_entry* entry = nullptr;
+  std::set<std::string> written;  // the paths this unpack has written a file to
 };
 
 RarArchive* RAROpenArchiveEx(const wchar_t* path) {
@@ -64,6 +67,11 @@ int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
   if (type != AE_IFREG || archive_entry_hardlink(rar->entry)) {
     archive_read_data_skip(rar->reader);  // links and devices are not made from a package
     return RAR_SUCCESS;
+  }
+  // Two items never land on one path: the later one would silently replace the earlier.
+  if (!rar->written.insert(relative).second) {
+    OutputDebugStringA(("Rar item lands on the path of an earlier one: " + relative).c_str());
+    return RAR_BAD_DATA;
   }
   qelplat::CConfinedFile out;
   if (!out.Create(root, relative)) return RAR_WRITE;

@@ -119,14 +119,8 @@ bool ReadDirectory(const CArchiveFile& file, TDirectory* dir) {
   return file.Read(dir->start, size, &dir->bytes);
 }
 
-struct TEntry {
-  uint64_t local = 0;  // where the archive says the local header is
-  uint64_t compressed = 0;
-  uint64_t uncompressed = 0;
-};
-
 // A 32-bit field of all ones takes its value from the zip64 extra block, in the block's fixed order.
-void ApplyZip64(const unsigned char* extra, size_t size, TEntry* entry, bool farU, bool farC, bool farL) {
+void ApplyZip64(const unsigned char* extra, size_t size, TZipEntrySpan* entry, bool farU, bool farC, bool farL) {
   for (size_t at = 0; at + 4 <= size;) {
     uint64_t id = LittleEndian(extra + at, 2);
     size_t length = static_cast<size_t>(LittleEndian(extra + at + 2, 2));
@@ -147,16 +141,18 @@ void ApplyZip64(const unsigned char* extra, size_t size, TEntry* entry, bool far
   }
 }
 
-// Every record of the directory, until one that is not a record.
-std::vector<TEntry> Entries(const std::vector<unsigned char>& dir) {
-  std::vector<TEntry> entries;
-  for (size_t at = 0; at + kRecord <= dir.size() && LittleEndian(&dir[at], 4) == kRecordSignature;) {
-    const unsigned char* r = &dir[at];
+// Every record of the directory, until one that is not a record; local offsets as the records give them.
+std::vector<TZipEntrySpan> Entries(const TDirectory& dir) {
+  std::vector<TZipEntrySpan> entries;
+  const std::vector<unsigned char>& bytes = dir.bytes;
+  for (size_t at = 0; at + kRecord <= bytes.size() && LittleEndian(&bytes[at], 4) == kRecordSignature;) {
+    const unsigned char* r = &bytes[at];
     size_t name = static_cast<size_t>(LittleEndian(r + 28, 2));
     size_t extra = static_cast<size_t>(LittleEndian(r + 30, 2));
     size_t comment = static_cast<size_t>(LittleEndian(r + 32, 2));
-    if (at + kRecord + name + extra + comment > dir.size()) break;
-    TEntry entry;
+    if (at + kRecord + name + extra + comment > bytes.size()) break;
+    TZipEntrySpan entry;
+    entry.record = dir.recorded + at;
     entry.compressed = LittleEndian(r + 20, 4);
     entry.uncompressed = LittleEndian(r + 24, 4);
     entry.local = LittleEndian(r + 42, 4);
@@ -168,22 +164,62 @@ std::vector<TEntry> Entries(const std::vector<unsigned char>& dir) {
   return entries;
 }
 
+// Places each entry's local header in the file (data before the archive allowed for) and finds where its
+// data begins; an entry whose header cannot be read keeps data 0.
+void FindData(const CArchiveFile& file, const TDirectory& dir, std::vector<TZipEntrySpan>* entries) {
+  uint64_t before = dir.start - dir.recorded;  // bytes in front of the archive (a self-extractor's program)
+  std::vector<unsigned char> header;
+  for (TZipEntrySpan& entry : *entries) {
+    entry.local += before;
+    if (entry.local < before || !file.Read(entry.local, kLocalHeader, &header) ||
+        LittleEndian(header.data(), 4) != kLocalSignature)
+      continue;
+    entry.data = entry.local + kLocalHeader + LittleEndian(&header[26], 2) + LittleEndian(&header[28], 2);
+  }
+}
+
+// Whether the unzip code, walking its own directory, meets the same entries: the same count, each record
+// where the guards found it with the same sizes, and each item it can open starting where the guards
+// expect its data.
+bool SameAsUnzip(unzFile unz, const std::vector<TZipEntrySpan>& entries) {
+  unz_global_info64 global{};
+  if (unzGetGlobalInfo64(unz, &global) != UNZ_OK || global.number_entry != entries.size()) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if ((i == 0 ? unzGoToFirstFile(unz) : unzGoToNextFile(unz)) != UNZ_OK) return false;
+    const TZipEntrySpan& entry = entries[i];
+    unz_file_info64 info{};
+    if (unzGetCurrentFileInfo64(unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return false;
+    if (static_cast<uint64_t>(unzGetOffset64(unz)) != entry.record || info.compressed_size != entry.compressed ||
+        info.uncompressed_size != entry.uncompressed)
+      return false;
+    // An item the unzip code cannot open writes nothing; one it can must start where the guards looked.
+    if (unzOpenCurrentFile2(unz, nullptr, nullptr, 1) != UNZ_OK) continue;
+    uint64_t data = static_cast<uint64_t>(unzGetCurrentFileZStreamPos64(unz));
+    unzCloseCurrentFile(unz);
+    if (entry.data == 0 || data != entry.data) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
-bool EntriesApart(const wchar_t* archive) {
+bool ReadLayoutAsUnzipDoes(const wchar_t* archive, unzFile unz, TZipLayout* layout) {
   CArchiveFile file(archive);
   TDirectory dir;
-  if (!ReadDirectory(file, &dir)) return true;
-  uint64_t before = dir.start - dir.recorded;  // bytes in front of the archive (a self-extractor's program)
-  std::vector<std::pair<uint64_t, uint64_t>> spans = {{dir.start, dir.end}};
-  std::vector<unsigned char> header;
-  for (const TEntry& entry : Entries(dir.bytes)) {
-    uint64_t at = entry.local + before;
-    if (at < before || !file.Read(at, kLocalHeader, &header) || LittleEndian(header.data(), 4) != kLocalSignature)
-      continue;
-    uint64_t data = at + kLocalHeader + LittleEndian(&header[26], 2) + LittleEndian(&header[28], 2);
-    uint64_t end = data + entry.compressed;
-    spans.push_back({at, end < data ? UINT64_MAX : end});
+  if (!ReadDirectory(file, &dir)) return false;
+  layout->directory_start = dir.start;
+  layout->directory_end = dir.end;
+  layout->entries = Entries(dir);
+  FindData(file, dir, &layout->entries);
+  return SameAsUnzip(unz, layout->entries);
+}
+
+bool EntriesApart(const TZipLayout& layout) {
+  std::vector<std::pair<uint64_t, uint64_t>> spans = {{layout.directory_start, layout.directory_end}};
+  for (const TZipEntrySpan& entry : layout.entries) {
+    if (entry.data == 0) continue;
+    uint64_t end = entry.data + entry.compressed;
+    spans.push_back({entry.local, end < entry.data ? UINT64_MAX : end});
   }
   std::sort(spans.begin(), spans.end());
   for (size_t i = 1; i < spans.size(); ++i) {
@@ -192,14 +228,12 @@ bool EntriesApart(const wchar_t* archive) {
   return true;
 }
 
-bool RoomToUnpack(const wchar_t* archive, const std::string& root) {
+bool RoomToUnpack(const TZipLayout& layout, const std::string& root) {
   ULARGE_INTEGER available{};
-  if (!GetDiskFreeSpaceExW(qelplat::Utf8ToWide(root).c_str(), &available, nullptr, nullptr)) return true;
-  CArchiveFile file(archive);
-  TDirectory dir;
-  if (!ReadDirectory(file, &dir)) return true;
+  // The destination's own bytes: a folder name that is no valid text is still the folder the unpack fills.
+  if (!GetDiskFreeSpaceExW(qelplat::PathToWide(root).c_str(), &available, nullptr, nullptr)) return true;
   uint64_t needed = 0;
-  for (const TEntry& entry : Entries(dir.bytes)) {
+  for (const TZipEntrySpan& entry : layout.entries) {
     uint64_t blocks = entry.uncompressed / kBlock + (entry.uncompressed % kBlock ? 1 : 0);
     if (blocks > (available.QuadPart - needed) / kBlock) return false;
     needed += blocks * kBlock;

@@ -148,11 +148,11 @@ uint32_t RefuseName(const char* why, const std::string& stored) {
   return ZR_NOFILE;
 }
 
-// The item's path from its stored bytes, every byte kept (see PathToWide), read by the rules of the host
-// that wrote it.
-uint32_t ItemName(const std::string& stored, int host, std::wstring* name, bool* folder) {
+// The item's path from its stored bytes up to the first NUL, as a C string reads them, every byte kept (see
+// PathToWide), read by the rules of the host that wrote it.
+uint32_t ItemName(const std::string& whole, int host, std::wstring* name, bool* folder) {
   ENameStyle style = host == kHostMsDos ? NAME_WINDOWS : NAME_PORTABLE;
-  if (stored.find('\0') != std::string::npos) return RefuseName("Zip item name holds a NUL byte: ", stored);
+  const std::string stored = whole.substr(0, whole.find('\0'));
   *name = SanitizeEntryName(qelplat::PathToWide(stored), style);
   if (name->size() > kMaxNameChars) return RefuseName("Zip item name too long: ", stored);
   // Many writers mark folders only by the trailing separator, with no directory bit at all.
@@ -182,6 +182,7 @@ struct ZipReader {
   ZipEntry cached{};
   std::vector<char> buffer;
   int count = 0;
+  TZipLayout layout;  // the entries as the guards read them, the same as the unzip code's
 };
 
 namespace {
@@ -223,15 +224,15 @@ uint32_t OpenZip(const wchar_t* path, ZipHandle** handle) {
   zlib_filefunc64_def functions{InputOpen, InputRead, InputWrite, InputTell, InputSeek, InputClose, InputError, nullptr};
   unzFile unz = unzOpen2_64(path, &functions);
   if (!unz) return ZR_NOFILE;
-  unz_global_info64 global{};
-  // Entries that share bytes are how a small archive unpacks to a huge one: such a directory is no valid one.
-  if (unzGetGlobalInfo64(unz, &global) != UNZ_OK || !EntriesApart(path)) {
+  std::unique_ptr<ZipReader> reader(new ZipReader);
+  reader->unz = unz;
+  // Entries that share bytes are how a small archive unpacks to a huge one: such a directory is no valid
+  // one, nor one that the guards and the unzip code read differently.
+  if (!ReadLayoutAsUnzipDoes(path, unz, &reader->layout) || !EntriesApart(reader->layout)) {
     unzClose(unz);
     return ZR_NOFILE;
   }
-  std::unique_ptr<ZipReader> reader(new ZipReader);
-  reader->unz = unz;
-  reader->count = static_cast<int>(global.number_entry);
+  reader->count = static_cast<int>(reader->layout.entries.size());
   *handle = new ZipHandle{1, reader.release()};
   return ZR_OK;
 }
@@ -362,7 +363,7 @@ uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
   uint32_t code = OpenZip(archive, &raw);
   if (code != ZR_OK) return code;
   std::unique_ptr<ZipHandle, uint32_t (*)(ZipHandle*)> handle(raw, CloseZipReader);
-  if (!RoomToUnpack(archive, root)) return ZR_WRITE;  // before anything is written
+  if (!RoomToUnpack(handle->reader->layout, root)) return ZR_WRITE;  // before anything is written
   ZipEntry count{};
   GetZipItem(handle.get(), -1, count);
   uint32_t first = ZR_OK;

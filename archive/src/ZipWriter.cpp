@@ -204,7 +204,15 @@ ZipWriter* WriterOf(ZipHandle* handle, uint32_t* code) {
   return handle->writer;
 }
 
-// On Linux "/" alone separates folders; a backslash is part of a file's name.
+// The paths a caller hands the library separate folders with "\" or "/", as on Windows; the names the
+// file system holds below them are taken as they are, a backslash in them being a character.
+std::wstring CallerPath(const std::wstring& path) {
+  std::wstring native = path;
+  std::replace(native.begin(), native.end(), L'\\', L'/');
+  return native;
+}
+
+// Within a path of the file system "/" alone separates folders.
 std::wstring LastComponent(const std::wstring& path, bool dropTrailing) {
   std::wstring trimmed = path;
   if (dropTrailing) {
@@ -559,11 +567,11 @@ uint32_t AddFolderRecursive(ZipHandle* handle, const std::wstring& folder, const
 
 int PackIntoZip(const wchar_t* zipPath, const wchar_t (*files)[260], unsigned count) {
   ZipHandle* raw = nullptr;
-  if (CreateZip(zipPath, &raw) != 0) return 23;
+  if (!zipPath || CreateZip(CallerPath(zipPath).c_str(), &raw) != 0) return 23;
   std::unique_ptr<ZipHandle, void (*)(ZipHandle*)> handle(raw, FreeZipWriter);
   uint32_t result = 0;
   for (unsigned i = 0; i < count && result == 0; ++i) {
-    std::wstring item(files[i], wcsnlen(files[i], 260));
+    std::wstring item = CallerPath(std::wstring(files[i], wcsnlen(files[i], 260)));
     DWORD attributes = GetFileAttributesW(item.c_str());
     // A list entry that is not there is an error, not an empty folder.
     if (attributes == INVALID_FILE_ATTRIBUTES) {

@@ -90,7 +90,8 @@ uint32_t AddFolderToZip(const wchar_t* path, ZipHandle* handle);
 uint32_t AddFolderRecursive(ZipHandle* handle, const std::wstring& folder, const std::wstring& prefix);
 
 // Packs the files and folders of the list into a new archive: 23 when it cannot be created, else the first
-// failing entry's code, else the result of closing.
+// failing entry's code, else the result of closing. In the archive's path and the list, "\" separates
+// folders as "/" does; names found in the listed folders keep a "\" as a character.
 int PackIntoZip(const wchar_t* zipPath, const wchar_t (*files)[260], unsigned count);
 
 }  // namespace QelCompress

@@ -253,4 +253,18 @@ TEST(Rar, DamagedOrClimbingArchivesFailWithoutWritingOutside) {
   EXPECT_EQ(QELDeCompress(W(rar).c_str(), nullptr), 5);
 }
 
+// As in a zip, a second item on a path already written fails the unpack; the first keeps its bytes.
+TEST(Rar, ASecondItemOnAPathAlreadyWrittenIsRefused) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile(dir.file("a.txt"), "first");
+  qeltest::WriteFile(dir.file("b.txt"), "second");
+  std::string rar = MakeRar(dir, "twice.rar", "same.txt=" + dir.file("a.txt") + " sub/../same.txt=" +
+                                                  dir.file("b.txt") + " after.txt=" + dir.file("b.txt"));
+  qeltest::StderrCapture said;
+  EXPECT_EQ(Unpack(rar, dir.file("out")), -1);
+  EXPECT_NE(said.Text().find("same.txt"), std::string::npos) << "the refused item is named";
+  EXPECT_EQ(qeltest::ReadFile(dir.file("out/same.txt")), "first");
+  EXPECT_EQ(Tree(dir.file("out")), ".\n./same.txt\n");
+}
+
 }  // namespace

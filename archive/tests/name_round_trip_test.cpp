@@ -238,7 +238,8 @@ TEST(NameRoundTrip, ASystemFolderComesBackWholeThroughBothReaders) {
 }
 
 // 519 characters is the longest name on both sides: the writer refuses a longer one, the reader refuses one
-// it meets in an archive from elsewhere; neither cuts, and the other entries go on.
+// it meets in an archive from elsewhere; neither cuts, and the other entries go on. A name holding a NUL
+// byte ends there, as the C string it is read into.
 TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsItAndIsNamed) {
   qeltest::TempDir dir;
   std::string pkg = dir.file("pkg");
@@ -284,8 +285,10 @@ TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsItAndIsNamed) {
   EXPECT_EQ(qeltest::ReadFile(out + "/same.txt"), "first") << "the first item keeps its path";
   EXPECT_EQ(qeltest::ReadFile(out + "/x.txt"), "x1");
   EXPECT_EQ(qeltest::ReadFile(out + "/last.txt"), "last");
+  EXPECT_EQ(qeltest::ReadFile(out + "/nul"), "nul") << "a stored name is read up to its NUL byte";
   EXPECT_EQ(Shell("cd " + out + " && find . -type f | sort"),
-            "./" + exact + "\n./last.txt\n./same.txt\n./x.txt\n") << "nothing cut, nothing at a second path";
+            "./" + exact + "\n./last.txt\n./nul\n./same.txt\n./x.txt\n")
+      << "nothing cut but at a NUL, nothing at a second path";
 }
 
 // The DOS time is the wall clock of the zone at the file's moment, under the rules in force then: past the

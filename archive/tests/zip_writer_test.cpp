@@ -215,6 +215,32 @@ TEST(ZipWriter, PackTypeAndArgumentsGiveTheExportCodes) {
   EXPECT_EQ(Pack(dir.file("missing-folder/y.zip"), {dir.file("a.txt")}), 23);
 }
 
+// A caller of QELCompress may name its paths the Windows way; the names found in a listed folder are the
+// file system's own, where a backslash is a character.
+TEST(ZipWriter, TheCallersPathsTakeBackslashesAsSeparatorsAndNamesFoundKeepThem) {
+  qeltest::TempDir dir;
+  std::string src = dir.file("src");
+  Shell("mkdir -p " + src + "/pkg/sub");
+  qeltest::WriteFile(src + "/pkg/back\\slash.txt", "a backslash in a file's name");
+  qeltest::WriteFile(src + "/pkg/sub/inner.txt", "inner");
+  qeltest::WriteFile(src + "/top.txt", "top");
+  // Below the test's folder, the way a Windows caller writes them.
+  auto windows = [&](std::string relative) {
+    for (char& c : relative) c = c == '/' ? '\\' : c;
+    return dir.path() + "\\" + relative;
+  };
+  std::string zip = dir.file("out/win.zip");
+  Shell("mkdir " + dir.file("out"));
+  int packed = Pack(windows("out/win.zip"), {windows("src/pkg"), windows("src/top.txt")});
+  std::string misplaced = windows("out/win.zip");
+  bool astray = qeltest::FileExists(misplaced);
+  unlink(misplaced.c_str());
+  ASSERT_EQ(packed, 0);
+  EXPECT_FALSE(astray) << "no file named with backslashes beside the folder";
+  EXPECT_EQ(Shell("unzip -Z1 " + zip + " | sort"), "pkg/back\\slash.txt\npkg/sub/\npkg/sub/inner.txt\ntop.txt\n");
+  EXPECT_EQ(Shell("unzip -p " + zip + " 'pkg/back\\\\slash.txt'"), "a backslash in a file's name");
+}
+
 TEST(ZipWriter, AMissingListEntryFailsAfterTheEntriesBeforeIt) {
   qeltest::TempDir dir;
   qeltest::WriteFile(dir.file("a.txt"), "alpha\n");

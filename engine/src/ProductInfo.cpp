@@ -5,9 +5,9 @@
 #include <exception>
 
 #include "EngineLog.h"
+#include "PrivateFolders.h"
 #include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
-#include "qelplat/privatefolder.h"
 #include "qelplat/timeapi.h"
 
 const char CProductInfo::kLogFile[] = "ProductInfo.cpp";
@@ -69,12 +69,16 @@ bool CProductInfo::SetProductInfo(const TProductInfo* rec, bool /*wait*/) {
   download_retry_count = rec->download_retry_count;
   download_retry_timespan = rec->download_retry_timespan;
   m_downloadType = 0;
-  m_workFolder = m_baseFolder + code;
-  MakeWorkFolder("CProductInfo::SetProductInfo");
+  // Without a base folder there is no work folder: never one relative to wherever the process stands.
+  m_workFolder = m_baseFolder.empty() || code.empty() ? std::string() : m_baseFolder + code;
+  m_workFolderReady = MakeWorkFolder("CProductInfo::SetProductInfo");
   return true;
 }
 
+bool CProductInfo::WorkFolderReady() const { return m_workFolderReady; }
+
 bool CProductInfo::MakeWorkFolder(const char* func) {
+  if (m_workFolder.empty()) return false;
   if (!qelplat::CreatePrivateDirectory(m_workFolder)) ReportFolderError(func);
   return WorkFolderUsable(func);
 }
@@ -90,31 +94,11 @@ void CProductInfo::ReportFolderError(const char* func) {
                    func);
     return;
   }
+  // Access denied included: a folder that cannot be made keeps the product from being checked until it can,
+  // and never stops the host.
   std::string text = FormatText("创建目录失败：%s,错误代码：%d", m_workFolder.c_str(), static_cast<int>(error));
   QEL_ENGINE_LOG(ERROR, text, kLogFile, func);
-  UpdateMessageCallback cb = m_callback;
-  if (error == ERROR_ACCESS_DENIED && cb) cb(EMSG_FATAL, const_cast<char*>(text.c_str()));
 }
-
-namespace {
-
-std::string FolderProblem(const qelplat::TFolderTrust& folder) {
-  switch (folder.trust) {
-    case qelplat::FOLDER_PRIVATE:
-      return std::string();
-    case qelplat::FOLDER_MISSING:
-      return "目录不存在或无法读取";
-    case qelplat::FOLDER_NOT_A_FOLDER:
-      return "不是真实的目录（符号链接或其他文件）";
-    case qelplat::FOLDER_FOREIGN:
-      return FormatText("目录属于其他用户（用户号%u）", folder.owner);
-    case qelplat::FOLDER_SHARED:
-      return FormatText("组或其他用户可写（权限%04o）", folder.mode);
-  }
-  return "未知原因";
-}
-
-}  // namespace
 
 bool CProductInfo::WorkFolderUsable(const char* func) {
   // Another user who made this folder first, or may write to it, could swap the package or the installer
@@ -127,12 +111,15 @@ bool CProductInfo::WorkFolderUsable(const char* func) {
   return problem.empty();
 }
 
-void CProductInfo::StartCheckThread() {
+bool CProductInfo::StartCheckThread() {
   // The first check starts at once and holds the work lock for as long as it takes (a download included):
   // nothing here may wait for that lock, or the service pass would wait for every new product's check.
-  // Only the service thread writes the member, once.
+  // Whichever service loop comes first starts it, once.
+  bool started = false;
+  if (!m_checkThreadStarted.compare_exchange_strong(started, true)) return false;
   m_checkThread = std::make_shared<std::thread>([this] { CheckThreadProc(); });
   m_checkThread->detach();
+  return true;
 }
 
 void CProductInfo::CheckThreadProc() {

@@ -47,9 +47,12 @@ class CProductInfo {
   CProductInfo& operator=(const CProductInfo&) = delete;
 
   // Refreshes the settings from a registry record (the object's own update block is kept) and makes the
-  // work folder. False only for a null record.
+  // work folder (none without a base folder). False only for a null record.
   bool SetProductInfo(const TProductInfo* rec, bool wait);
-  void StartCheckThread();
+  // Whether the last refresh left a work folder that may be used.
+  bool WorkFolderReady() const;
+  // Starts the check thread unless it was started before; true when this call started it.
+  bool StartCheckThread();
 
   // Written by the service loop, each under the work lock.
   void SetCallback(UpdateMessageCallback cb);
@@ -81,6 +84,9 @@ class CProductInfo {
   std::string WriteSelfUpdateBat(const std::string& installer);
   // False when the archive was there but could not be unpacked whole.
   bool Unpack(const char* archive, const char* folder);
+  // Unpacks the package into the work folder all or nothing (see CUnpackStage); the old installer goes only
+  // when the package's contents take their place.
+  bool UnpackInPlace(const std::string& zip, const std::string& installer);
 
   // For tests and the service loop: a consistent view of what the object holds.
   std::string WorkFolder();
@@ -97,10 +103,12 @@ class CProductInfo {
   // True when the work folder is a real folder of this user's that no one else may write to: only then is
   // anything fetched into it or run from it. Why it is not is logged once per change.
   bool WorkFolderUsable(const char* func);
-  // The failed creation of the work folder, by GetLastError; access denied also reaches the host (type 0).
+  // The failed creation of the work folder, by GetLastError.
   void ReportFolderError(const char* func);
   // One download attempt on its own I/O service; the announced and the received sizes.
   void DownloadOnce(const char* zip, const char* url, int64_t* expected, int64_t* got);
+  // The package (downloaded when it is not there yet), then the install; in a work folder that may be used.
+  void FetchAndInstall(const TProductInfo& r, const TUpdateInfo& info);
   // Close the product, unpack the package once and start what it holds.
   void Install(const TProductInfo& r, const std::string& zip, const std::string& installer);
   bool StartInstaller(const std::string& path, bool silent);
@@ -108,6 +116,8 @@ class CProductInfo {
   void Status(const std::string& text);
 
   std::shared_ptr<std::thread> m_checkThread;
+  std::atomic<bool> m_checkThreadStarted{false};
+  std::atomic<bool> m_workFolderReady{false};
   // The work lock serialises everything that reads or changes this product's settings, package, work
   // folder and update block: a whole check (every attempt of the request, the pauses between them, the
   // package download with its own attempts and pauses, and a prompt the host shows from inside the

@@ -9,11 +9,11 @@
 
 #include "ClientConfig.h"
 #include "EngineLog.h"
-#include "FolderSnapshot.h"
 #include "Globals.h"
 #include "ProductInfo.h"
 #include "QelCompress/QelCompress.h"
 #include "StatusTexts.h"
+#include "UnpackStage.h"
 #include "VersionInfo.h"
 #include "qelplat/codepage.h"
 #include "qelplat/fileio.h"
@@ -102,6 +102,9 @@ bool IsInstallerName(const std::string& name) { return name == "setup.exe" || na
 // Paths reach the archive library as the bytes the engine built them from: a folder name that is no valid
 // text (a TMPDIR holding a Latin-1 byte) must name the same folder there, not a look-alike.
 std::wstring AnsiToWide(const char* text) { return qelplat::PathToWide(text); }
+
+// The one line a failed unpack leaves in the log, without the usual suffix.
+void LogUnpackFailed(const char* archive) { EngineLogBare(QEL::ERROR, FormatText("解压失败. 路径: %s", archive)); }
 
 // Every process id: the list is asked for again with a larger buffer until it is not full.
 bool AllProcessIds(std::vector<DWORD>* ids) {
@@ -269,7 +272,21 @@ bool CProductInfo::Unpack(const char* archive, const char* folder) {
   std::wstring wideArchive = AnsiToWide(archive);
   std::wstring wideFolder = AnsiToWide(folder);
   if (QELDeCompress(wideArchive.c_str(), wideFolder.c_str()) == 0) return true;
-  EngineLogBare(QEL::ERROR, FormatText("解压失败. 路径: %s", archive));
+  LogUnpackFailed(archive);
+  return false;
+}
+
+bool CProductInfo::UnpackInPlace(const std::string& zip, const std::string& installer) {
+  CUnpackStage stage(m_workFolder);
+  if (!Unpack(zip.c_str(), stage.Folder().c_str())) return false;
+  if (!stage.Fits()) {
+    LogUnpackFailed(zip.c_str());
+    return false;
+  }
+  // An installer the package does not bring must not be taken for its own.
+  DeleteFileA(installer.c_str());
+  if (stage.MoveIntoPlace()) return true;
+  LogUnpackFailed(zip.c_str());
   return false;
 }
 
@@ -281,29 +298,9 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
     return true;
   }
   try {
-    bool folderUsable = !m_workFolder.empty() && MakeWorkFolder(kInstallFunc);
-    std::string url = FieldText(info->package_url, sizeof(info->package_url));
-    std::string md5 = FieldText(info->package_md5, sizeof(info->package_md5));
-    std::string file = FieldText(info->package_file, sizeof(info->package_file));
-    // A block naming no package of this engine's making, or a work folder someone else may change, leaves
-    // nothing to fetch or run.
-    bool usable = folderUsable && IsPackageMd5(md5) && IsInstallerName(file);
-    std::string zip = m_workFolder + "/" + md5 + ".zip";
-    std::string installer = m_workFolder + "/" + file;
-    bool present = usable && info->package_downloaded;
-    if (usable && !present) {
-      try {
-        present = Download(zip.c_str(), url.c_str(), md5.c_str());
-      } catch (const std::exception&) {
-        present = false;  // a URL that does not parse
-      }
-    }
-    if (!present) {
-      QEL_ENGINE_LOG(ERROR, "下载失败", kLogFile, kInstallFunc);
-      QEL_ENGINE_LOG(ERROR, FormatText("文件%s下载失败", url.c_str()), kLogFile, kInstallFunc);
-    } else {
-      Install(r, zip, installer);
-    }
+    // A folder that cannot be used was named in the log with its reason; nothing is downloaded into it, so
+    // no download fails either.
+    if (MakeWorkFolder(kInstallFunc)) FetchAndInstall(r, *info);
   } catch (const std::exception& e) {
     QEL_ENGINE_LOG(ERROR, e.what(), kLogFile, kInstallFunc);
   } catch (...) {
@@ -311,6 +308,30 @@ bool CProductInfo::DoUpdate(TProductInfo r) {
   }
   current_version = FieldText(info->new_version, sizeof(info->new_version));
   return true;
+}
+
+void CProductInfo::FetchAndInstall(const TProductInfo& r, const TUpdateInfo& info) {
+  std::string url = FieldText(info.package_url, sizeof(info.package_url));
+  std::string md5 = FieldText(info.package_md5, sizeof(info.package_md5));
+  std::string file = FieldText(info.package_file, sizeof(info.package_file));
+  // A block naming no package of this engine's making leaves nothing to fetch or run.
+  bool usable = IsPackageMd5(md5) && IsInstallerName(file);
+  std::string zip = m_workFolder + "/" + md5 + ".zip";
+  std::string installer = m_workFolder + "/" + file;
+  bool present = usable && info.package_downloaded;
+  if (usable && !present) {
+    try {
+      present = Download(zip.c_str(), url.c_str(), md5.c_str());
+    } catch (const std::exception&) {
+      present = false;  // a URL that does not parse
+    }
+  }
+  if (!present) {
+    QEL_ENGINE_LOG(ERROR, "下载失败", kLogFile, kInstallFunc);
+    QEL_ENGINE_LOG(ERROR, FormatText("文件%s下载失败", url.c_str()), kLogFile, kInstallFunc);
+    return;
+  }
+  Install(r, zip, installer);
 }
 
 void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const std::string& installer) {
@@ -323,21 +344,18 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
   ETerminateResult closed = TryTerminateProcess(execute_file, true);
   // Taken before the unpacking below sets error numbers of its own.
   DWORD closeError = GetLastError();
-  DeleteFileA(installer.c_str());
-  CFolderSnapshot before(m_workFolder);
-  bool unpacked = Unpack(zip.c_str(), m_workFolder.c_str());
+  bool unpacked = UnpackInPlace(zip, installer);
   if (!DeleteFileA(zip.c_str())) {
     int error = static_cast<int>(GetLastError());
     QEL_ENGINE_LOG(ERROR, FormatText("删除文件%s,失败，错误代码：%d,错误描述：%d", zip.c_str(), error, error), kLogFile,
                    kInstallFunc);
   }
-  // What a failed unpack left behind is part of a package: it is never run, and none of it is kept.
-  if (!unpacked) DeleteFileA(installer.c_str());
-  if (!unpacked) before.RemoveAdded();
   if (closed == TERMINATE_NOT_RUNNING || closed == TERMINATE_KILLED) {
     bool silent = r.install_mode == INSTALL_SILENTLY;
     if (silent) QEL_ENGINE_LOG(ERROR, "静默安装" + installer, kLogFile, kInstallFunc);
-    if (!StartInstaller(installer, silent)) {
+    // After a failed unpack the package's installer is not there: an older one that still is never runs.
+    if (!unpacked) SetLastError(ERROR_FILE_NOT_FOUND);
+    if (!unpacked || !StartInstaller(installer, silent)) {
       EngineLogBare(QEL::ERROR, FormatText("启动安装包失败,错误码：%u", static_cast<unsigned>(GetLastError())));
     } else if (!silent) {
       QEL_ENGINE_LOG(ERROR, "启动安装包成功", kLogFile, kInstallFunc);
@@ -345,6 +363,8 @@ void CProductInfo::Install(const TProductInfo& r, const std::string& zip, const 
     return;
   }
   if (closed == TERMINATE_IS_THE_CLIENT) {
+    // The client is not ended for a package that did not unpack.
+    if (!unpacked) return;
     std::string batch = WriteSelfUpdateBat(installer);
     if (batch.empty()) {
       QEL_ENGINE_LOG(ERROR, "更新客户端自升级，创建BAT文件失败", kLogFile, kInstallFunc);

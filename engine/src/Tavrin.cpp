@@ -10,13 +10,10 @@
 #include "ProductInfo.h"
 #include "qelplat/fileio.h"
 #include "qelplat/findfile.h"
-#include "qelplat/paths.h"
 
 const char CTavrin::kLogFile[] = "Tavrin.cpp";
 
 namespace {
-
-const DWORD kTempPathSize = 520;
 
 std::string FieldText(const char* field, size_t size) { return std::string(field, strnlen(field, size)); }
 
@@ -118,43 +115,33 @@ int CTavrin::CheckUpdate() {
   return -1;
 }
 
-std::string CTavrin::BaseFolder() {
-  char temp[kTempPathSize];
-  DWORD n = GetTempPathA(sizeof temp, temp);
-  // A path that does not fit the buffer counts as no temporary folder at all.
-  if (n > 0 && n < sizeof temp) return std::string(temp, n);
-  CClientConfig* config = EnsureConfig();
-  return config ? config->ModuleDirectory() : std::string();
-}
-
-void CTavrin::RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb) {
+void CTavrin::RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb, const std::string& base) {
   std::string code = FieldText(rec.code, sizeof rec.code);
   CClientConfig* config = EnsureConfig();
   std::string server = config ? config->Server() : std::string();
-  std::string base = BaseFolder();
   CProductInfo* product = nullptr;
-  bool created = false;
   {
     // Found or made under one hold: two service loops never make two objects for one code. In the map
     // before its thread starts, so a StartUpdate from the first check finds it.
     std::lock_guard<std::mutex> hold(m_mapLock);
     std::unique_ptr<CProductInfo>& slot = m_products[code];
-    if (!slot) {
-      slot.reset(new CProductInfo);
-      created = true;
-    }
+    if (!slot) slot.reset(new CProductInfo);
     product = slot.get();
   }
   product->SetCallback(cb);
   product->SetBaseFolder(base);
   product->SetServerUrl(server);
   product->SetProductInfo(&rec, true);
-  if (created) product->StartCheckThread();
+  // A product whose work folder cannot be made is not checked yet: a later pass tries the folder again.
+  if (product->WorkFolderReady()) product->StartCheckThread();
 }
 
 void CTavrin::ServicePass(UpdateMessageCallback cb) {
   std::vector<TProductInfo> list;
   g_Config->Reload(nullptr, &list);
+  // Where the work folders go is settled once a pass. With no folder to be had, no product is refreshed
+  // or started in this pass; the host goes on, and the next pass looks again.
+  const std::string base = m_baseFolder.Choose();
   TProductInfo* head = list.empty() ? nullptr : &list.front();
   if (cb && m_callbackLock.try_lock()) {
     std::lock_guard<std::mutex> hold(m_callbackLock, std::adopt_lock);
@@ -174,7 +161,7 @@ void CTavrin::ServicePass(UpdateMessageCallback cb) {
       QEL_ENGINE_LOG(ERROR, text, kLogFile, "CTavrin::DoSome");
       continue;
     }
-    RefreshProduct(rec, cb);
+    if (!base.empty()) RefreshProduct(rec, cb, base);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <thread>
 #include <vector>
 
+#include "PrivateFolders.h"
 #include "QelUpdate/QelUpdate.h"
 
 class CProductInfo;
@@ -36,9 +37,8 @@ class CTavrin {
 
  private:
   void ServicePass(UpdateMessageCallback cb);
-  void RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb);
+  void RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb, const std::string& base);
   CProductInfo* FindProduct(const std::string& code);
-  static std::string BaseFolder();
 
   std::shared_ptr<std::thread> m_serviceThread;
   // Product objects are never removed: their check threads run until the process ends.
@@ -46,6 +46,7 @@ class CTavrin {
   std::mutex m_callbackLock;
   // Guards the map only; never held while a product is called, since product calls wait on work locks.
   std::mutex m_mapLock;
+  CBaseFolder m_baseFolder;
 };
 
 // Deletes every file of dir (which ends with "/") matching pattern; -1.

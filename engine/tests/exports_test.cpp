@@ -102,20 +102,36 @@ TEST(Exports, NullCallbackStillRunsTheServiceAndLogsStatusLines) {
   EXPECT_NE(log.find("[INFO] 产品P1检查更新\n"), std::string::npos) << log;
 }
 
-TEST(Exports, UnwritableTempFolderSendsTheFatalMessage) {
+// A temporary folder the user cannot write to never stops the host: the engine says which folder it
+// passed over and why, makes the work folder in the private folder of the user's home, and checks.
+TEST(Exports, AnUnwritableTempFolderGivesWayToTheHomeAndNeverStopsTheHost) {
   CHost host;
   WriteUser(host, Main("") + ProductKey(kUser, "P1", Complete("P1", "\"check_retry_count\"=\"0\"\r\n")));
   // Rights mean nothing to root: the host runs as an unprivileged user then. The temporary folder is that
-  // user's own (another user's would not be used at all), only not writable.
-  qeltest::RunCommand("chmod 755 " + host.dir.path() + " " + host.registry + " && chmod 777 " + host.dir.path() +
-                      " && chmod 555 " + host.temp + " && chmod 666 " + host.registry + "/*");
-  if (getuid() == 0) qeltest::RunCommand("chown nobody " + host.temp);
+  // user's own, only not writable.
+  std::string home = host.dir.file("home");
+  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+  // The folders above stay closed to others (an open one would disqualify every folder below it); only the
+  // log file is the user's.
+  qeltest::WriteFile(host.dir.file("out.log"), "");
+  qeltest::RunCommand("chmod 755 " + host.dir.path() + " " + host.registry + " && chmod 555 " + host.temp +
+                      " && chmod 644 " + host.registry + "/*");
+  if (getuid() == 0) qeltest::RunCommand("chown nobody " + host.temp + " " + home + " " + host.dir.file("out.log"));
   std::string prefix = getuid() == 0 ? "setpriv --reuid=nobody --regid=nogroup --clear-groups " : "";
   std::string out;
-  std::string cmd = "cd / && " + prefix + "env QEL_REGISTRY_DIR=" + host.registry + " TMPDIR=" + host.temp +
-                    " LD_LIBRARY_PATH=" + QEL_BIN_DIR + " " + host.dir.file("engine_host") + " service MSG\\ 0 20000";
+  std::string cmd = "cd / && " + prefix + "env -u XDG_CACHE_HOME HOME=" + home + " QEL_REGISTRY_DIR=" + host.registry +
+                    " TMPDIR=" + host.temp + " LD_LIBRARY_PATH=" + QEL_BIN_DIR + " " + host.dir.file("engine_host") +
+                    " service 产品P1版本信息为空 20000";
   qeltest::RunCommand(cmd, &out);
-  EXPECT_NE(out.find("MSG 0 创建目录失败：" + host.temp + "/P1,错误代码：5\n"), std::string::npos) << out;
+  EXPECT_NE(out.find("SEEN"), std::string::npos) << out << host.Log();
+  EXPECT_EQ(out.find("MSG 0"), std::string::npos) << out;
+  std::string uid = getuid() == 0 ? "65534" : std::to_string(getuid());
+  std::string log = host.Log();
+  EXPECT_NE(log.find("临时目录不可用：" + host.temp + "/qel-" + uid + "，原因：无法创建，错误代码：5-->"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("改用私有目录：" + home + "/.cache/qel/-->"), std::string::npos) << log;
+  struct stat st;
+  EXPECT_EQ(stat((home + "/.cache/qel/P1").c_str(), &st), 0) << "the work folder is in the home";
 }
 
 }  // namespace

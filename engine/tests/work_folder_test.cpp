@@ -1,7 +1,8 @@
 // The products' work folders against another user of the machine (nobody) and against hostile packages:
 // a folder planted under a product's code, or a link in its place, is never used; a zip bomb, whether its
 // entries share bytes or it would not fit on the disk, and a package that fails part-way, leave the work
-// folder as it was and the installer unrun. The disk is a small tmpfs in a mount namespace of the test's own.
+// folder as it was (what the package would have replaced keeps its bytes) and the installer unrun. The disk
+// is a small tmpfs in a mount namespace of the test's own.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -65,6 +66,7 @@ TEST(WorkFolder, AFolderAnotherUserMadeFirstIsNeverUsed) {
   EXPECT_FALSE(qeltest::FileExists(base + "/theirs/setup.exe")) << "nor through the link";
   EXPECT_FALSE(log.Contains("静默安装")) << log.All();
   EXPECT_FALSE(log.Contains("启动安装包")) << log.All();
+  EXPECT_FALSE(log.Contains("下载失败")) << "nothing was downloaded, so no download failed: " << log.All();
   // Said once each, though three refreshes and an install looked at the folder.
   const std::string unusable = "工作目录不安全，不下载也不运行安装包：";
   std::string all = log.All();
@@ -135,6 +137,7 @@ TEST(WorkFolder, BombsAndFailedUnpacksLeaveTheWorkFolderAsItWas) {
       MakeZip(www + "/P3.zip", {{"setup.exe", RecorderScript(host.dir.file("record-P3")), 0755},
                                 {"ok.txt", "fine"},
                                 {"sub/new.txt", "new"},
+                                {"keep.txt", "rewritten by a package that then fails"},
                                 {"data.bin", "some data that will not check", 0644, 0, true}})};
   std::string out;
   ASSERT_NE(qeltest::RunCommand("unzip -t '" + www + "/P1.zip'", &out), 0) << "Info-ZIP refuses it too: " << out;
@@ -155,21 +158,29 @@ TEST(WorkFolder, BombsAndFailedUnpacksLeaveTheWorkFolderAsItWas) {
   }
   qeltest::WriteFile(host.registry + "/HKEY_CURRENT_USER.reg", enginetest::Hive(registry));
 
-  // What each work folder held before: a file of the product's own.
+  // What each work folder held before: a file of the product's own; P3 also the installer of an earlier
+  // version, which must neither run nor go.
   std::string script = "set -e\nmount --make-rprivate /\nmount -t tmpfs -o size=8m,mode=0700 tmpfs '" + temp + "'\n";
   for (const std::string& code : codes)
     script += "mkdir -m 700 '" + temp + "/" + code + "'\necho kept > '" + temp + "/" + code + "/keep.txt'\n";
+  qeltest::WriteFile(host.dir.file("old-setup"), RecorderScript(host.dir.file("record-old")));
+  script += "cp '" + host.dir.file("old-setup") + "' '" + temp + "/P3/setup.exe' && chmod 755 '" + temp +
+            "/P3/setup.exe'\n";
   script += "set +e\ncd / && env QEL_REGISTRY_DIR='" + host.registry + "' TMPDIR='" + temp + "' LD_LIBRARY_PATH='" +
             QEL_BIN_DIR + "' '" + host.dir.file("engine_host") + "' service '" + until + "' 60000\n" +
-            "cd '" + temp + "' && find . | sort > '" + host.dir.file("listing") + "'\n";
+            "cd '" + temp + "' && find . | sort > '" + host.dir.file("listing") + "'\n" + "for c in P1 P2 P3; do cat $c/keep.txt; done > '" +
+            host.dir.file("kept") + "'\ncat P3/setup.exe > '" + host.dir.file("setup-after") + "'\n";
   qeltest::WriteFile(host.dir.file("run.sh"), script);
   qeltest::RunCommand("unshare -m /bin/sh '" + host.dir.file("run.sh") + "'", &out);
   EXPECT_NE(out.find("SEEN"), std::string::npos) << out << host.Log();
   EXPECT_EQ(qeltest::ReadFile(host.dir.file("listing")),
-            ".\n./P1\n./P1/keep.txt\n./P2\n./P2/keep.txt\n./P3\n./P3/keep.txt\n")
+            ".\n./P1\n./P1/keep.txt\n./P2\n./P2/keep.txt\n./P3\n./P3/keep.txt\n./P3/setup.exe\n")
       << host.Log();
+  EXPECT_EQ(qeltest::ReadFile(host.dir.file("kept")), "kept\nkept\nkept\n") << "what a failed package replaced is back";
+  EXPECT_EQ(qeltest::ReadFile(host.dir.file("setup-after")), qeltest::ReadFile(host.dir.file("old-setup")));
   for (const std::string& code : codes)
     EXPECT_FALSE(qeltest::FileExists(host.dir.file("record-" + code))) << code << ": no installer ran";
+  EXPECT_FALSE(qeltest::FileExists(host.dir.file("record-old"))) << "nor the one of the earlier version";
 }
 
 }  // namespace

@@ -135,6 +135,15 @@ class CrashTest : public ::testing::Test {
                const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     std::vector<std::string> argv = {program_, mode};
     if (folder) argv.push_back(folder);
+    CrashRun run = Launch(argv, environment);
+    run.blocks = ParseReport(qeltest::ReadFile(dir_.file("errlog.txt")));
+    run.dumps = FindDumps(dir_.path() + "/" + (folder ? folder : ""));
+    return run;
+  }
+
+  // Runs argv in the program's folder to its end, the report and the dumps left unread.
+  CrashRun Launch(const std::vector<std::string>& argv,
+                  const std::vector<std::pair<std::string, std::string>>& environment = {}) {
     CrashRun run;
     qeltest::ChildProcess child;
     {
@@ -147,8 +156,6 @@ class CrashTest : public ::testing::Test {
     }
     run.pid = child.pid();
     run.exitCode = child.Wait(std::chrono::seconds(120));
-    run.blocks = ParseReport(qeltest::ReadFile(dir_.file("errlog.txt")));
-    run.dumps = FindDumps(dir_.path() + "/" + (folder ? folder : ""));
     return run;
   }
 
@@ -222,6 +229,66 @@ TEST_F(CrashTest, ReportAndDumpAreReadableByTheirOwnerAlone) {
   struct stat dump = {};
   ASSERT_EQ(stat(run.dumps[0].path.c_str(), &dump), 0);
   EXPECT_EQ(dump.st_mode & 0777, 0600u);
+}
+
+// errlog.txt in the program's folder may be a link another user put there, or their own file: neither is
+// written to (the report is left out) and the dump still comes. A report of the user's own is closed to
+// others. A dump whose name is taken by what is not the user's goes to a fresh file beside it.
+TEST_F(CrashTest, CrashFilesAreNeverWrittenThroughALinkNorIntoAnotherUsersFile) {
+  const std::string report = dir_.file("errlog.txt");
+  const std::string precious = dir_.file("precious.txt");
+  qeltest::WriteFile(precious, "precious\n");
+  ASSERT_EQ(symlink(precious.c_str(), report.c_str()), 0);
+  EXPECT_EQ(Launch({program_, "null", "crash"}).exitCode, 128 + SIGSEGV);
+  EXPECT_EQ(qeltest::ReadFile(precious), "precious\n") << "nothing written through the link";
+  struct stat st = {};
+  ASSERT_EQ(lstat(report.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISLNK(st.st_mode));
+  EXPECT_EQ(FindDumps(dir_.file("crash")).size(), 1u) << "the dump still comes";
+
+  if (geteuid() == 0) {
+    ASSERT_EQ(unlink(report.c_str()), 0);
+    qeltest::WriteFile(report, "theirs\n");
+    ASSERT_EQ(chown(report.c_str(), 65534, 65534), 0);
+    ASSERT_EQ(chmod(report.c_str(), 0666), 0);
+    EXPECT_EQ(Launch({program_, "null", "crash"}).exitCode, 128 + SIGSEGV);
+    EXPECT_EQ(qeltest::ReadFile(report), "theirs\n") << "another user's file is not written to";
+    ASSERT_EQ(stat(report.c_str(), &st), 0);
+    EXPECT_EQ(st.st_uid, 65534u);
+    EXPECT_EQ(st.st_mode & 07777, 0666u);
+    EXPECT_EQ(FindDumps(dir_.file("crash")).size(), 2u);
+  }
+
+  ASSERT_EQ(unlink(report.c_str()), 0);
+  qeltest::WriteFile(report, "");
+  ASSERT_EQ(chmod(report.c_str(), 0644), 0);
+  EXPECT_EQ(Run("null", "crash").blocks.size(), 1u);
+  ASSERT_EQ(stat(report.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u) << "an older report of the user's is closed to others";
+
+  // The dump's name is known in advance inside a process namespace (the program runs as process 2, its
+  // main thread too) at a fixed moment: a link takes it first, then a file of another user.
+  if (qeltest::RunCommand("unshare -p -f --mount-proc true") != 0) GTEST_SKIP() << "no process namespace here";
+  const std::vector<std::string> inNamespace = {"unshare", "-p", "-f", "--mount-proc", "sh", "-c",
+                                                "'" + program_ + "' null crash; true"};
+  const std::vector<std::pair<std::string, std::string>> fixedClock = {
+      {"LD_PRELOAD", std::string(QEL_TEST_BIN_DIR) + "/libfixed_clock_shim.so"},
+      {"QEL_FIXED_TIME", "1714941000"},
+      {"TZ", "UTC"}};
+  const std::string taken = dir_.file("crash//v1.0-20240505-203000-2-2.dmp");
+  const std::string target = dir_.file("target.txt");
+  qeltest::WriteFile(target, "target\n");
+  ASSERT_EQ(symlink(target.c_str(), taken.c_str()), 0);
+  Launch(inNamespace, fixedClock);
+  EXPECT_EQ(qeltest::ReadFile(target), "target\n") << "nothing written through the link";
+  EXPECT_GT(qeltest::ReadFile(dir_.file("crash/v1.0-20240505-203000-2-2-1.dmp")).size(), 0u) << "a fresh dump beside";
+  if (geteuid() != 0) return;
+  ASSERT_EQ(unlink(taken.c_str()), 0);
+  qeltest::WriteFile(taken, "theirs\n");
+  ASSERT_EQ(chown(taken.c_str(), 65534, 65534), 0);
+  Launch(inNamespace, fixedClock);
+  EXPECT_EQ(qeltest::ReadFile(taken), "theirs\n") << "another user's file is not emptied";
+  EXPECT_GT(qeltest::ReadFile(dir_.file("crash/v1.0-20240505-203000-2-2-2.dmp")).size(), 0u);
 }
 
 TEST_F(CrashTest, ACrashInsideTheAllocatorStillGetsItsDumpAndReportAndEndsPromptly) {

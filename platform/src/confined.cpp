@@ -7,30 +7,12 @@
 #include <cerrno>
 #include <vector>
 
+#include "fd.h"
 #include "qelplat/lasterror.h"
 
 namespace {
 
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() { Reset(-1); }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+using qelplat::CFd;
 
 bool SplitComponents(const std::string& relative, std::vector<std::string>* parts) {
   size_t start = 0;
@@ -56,7 +38,7 @@ int OpenFolder(int at, const std::string& name) {
 
 // Opens (making when missing) each level below the root; returns the innermost folder or -1.
 int WalkFolders(const std::string& root, const std::vector<std::string>& parts, size_t count) {
-  Fd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  CFd dir(open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (dir.Get() < 0) return Fail(errno), -1;
   for (size_t i = 0; i < count; ++i) {
     int next = OpenFolder(dir.Get(), parts[i]);
@@ -80,7 +62,7 @@ bool MakeFoldersBelow(const std::string& root, const std::string& relative) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  Fd dir(WalkFolders(root, parts, parts.size()));
+  CFd dir(WalkFolders(root, parts, parts.size()));
   return dir.Get() >= 0;
 }
 
@@ -93,7 +75,7 @@ bool CConfinedFile::Create(const std::string& root, const std::string& relative)
     SetLastError(ERROR_INVALID_PARAMETER);
     return false;
   }
-  Fd dir(WalkFolders(root, parts, parts.size() - 1));
+  CFd dir(WalkFolders(root, parts, parts.size() - 1));
   if (dir.Get() < 0) return false;
   const std::string& name = parts.back();
   struct stat st;

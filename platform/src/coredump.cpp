@@ -8,6 +8,7 @@
 // Everything here is safe inside a signal handler: direct system calls, memory from its own mappings.
 #include <elf.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/procfs.h>
 #include <ucontext.h>
 
@@ -402,6 +403,61 @@ int CrashFileDescriptor(HANDLE file) {
   return static_cast<int>(value & kDescriptorBits);
 }
 
+// A crash file is written only into a plain file of this user's with no second name: never through a
+// link, never into a file of another user (another user's file could be made to hold what the process had
+// in memory), never into a fifo or a device.
+bool OwnPlainFile(int fd) {
+  struct stat st;
+  return raw::Call(SYS_fstat, fd, raw::Arg(&st)) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1 &&
+         st.st_uid == static_cast<uid_t>(raw::Call(SYS_geteuid));
+}
+
+// Opened without following a link at its end and without waiting for a fifo's reader.
+const int kCrashOpenFlags = O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+
+int OpenReport(const char* path) {
+  const int fd = raw::Create(path, O_WRONLY | O_APPEND | kCrashOpenFlags, 0600);
+  if (fd < 0) return -1;
+  if (!OwnPlainFile(fd)) {
+    raw::Close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// An existing file of ours is emptied; one that is not ours (or not a plain file) is left as it is.
+int OpenOwnDump(const char* path) {
+  int fd = raw::Create(path, O_RDWR | O_EXCL | kCrashOpenFlags, 0600);
+  if (fd >= 0 || fd != -EEXIST) return fd;
+  fd = raw::Open(path, O_RDWR | kCrashOpenFlags);
+  if (fd < 0) return -1;
+  if (!OwnPlainFile(fd) || raw::Truncate(fd, 0) != 0) {
+    raw::Close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The dump under its own name, or when that name is taken by what is not ours, a fresh file beside it:
+// the name with "-1" to "-9" before its ".dmp".
+int OpenDump(const char* path) {
+  int fd = OpenOwnDump(path);
+  if (fd >= 0) return fd;
+  const size_t length = strnlen(path, 4096);
+  const size_t stem = length >= 4 && memcmp(path + length - 4, ".dmp", 4) == 0 ? length - 4 : length;
+  char fresh[4096 + 8];
+  if (length >= 4096) return -1;
+  for (char digit = '1'; digit <= '9'; ++digit) {
+    memcpy(fresh, path, stem);
+    fresh[stem] = '-';
+    fresh[stem + 1] = digit;
+    memcpy(fresh + stem + 2, path + stem, length - stem + 1);
+    fd = raw::Create(fresh, O_RDWR | O_EXCL | kCrashOpenFlags, 0600);
+    if (fd >= 0) return fd;
+  }
+  return -1;
+}
+
 bool IsCurrentProcess(HANDLE process) {
   return process == reinterpret_cast<HANDLE>(static_cast<intptr_t>(-1)) ||
          process == reinterpret_cast<HANDLE>(static_cast<intptr_t>(raw::GetPid()));
@@ -444,10 +500,10 @@ BOOL WriteCoreDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE,
 
 HANDLE CreateCrashFile(const char* path, bool append) {
   if (!path || !*path) return INVALID_HANDLE_VALUE;
-  const int fd = append ? raw::Create(path, O_WRONLY | O_APPEND, 0600) : raw::Create(path, O_RDWR | O_TRUNC, 0600);
+  const int fd = append ? OpenReport(path) : OpenDump(path);
   if (fd < 0) return INVALID_HANDLE_VALUE;
-  // A dump replaces an older file, whose mode may have let others read it.
-  if (!append) raw::Call(SYS_fchmod, fd, 0600);
+  // An older report or dump of ours may have been readable by others; a new one may have met a lax umask.
+  raw::Call(SYS_fchmod, fd, 0600);
   return reinterpret_cast<HANDLE>(kCrashFileTag | static_cast<uintptr_t>(fd));
 }
 

@@ -12,7 +12,7 @@ BOOL GetDiskFreeSpaceExW(LPCWSTR folder, ULARGE_INTEGER* freeToCaller, ULARGE_IN
     return FALSE;
   }
   struct statvfs fs;
-  if (statvfs(qelplat::WideToUtf8(folder).c_str(), &fs) != 0) {
+  if (statvfs(qelplat::WideToPath(folder).c_str(), &fs) != 0) {
     qelplat::SetLastErrorFromErrno(true);
     return FALSE;
   }

@@ -13,6 +13,7 @@
 
 #include "qelplat/codepage.h"
 #include "qelplat/lasterror.h"
+#include "qelplat/privatefolder.h"
 
 namespace qelplat {
 namespace {
@@ -121,7 +122,11 @@ std::string NamedMutexFolder() {
   if (!runtime.empty() && UsablePrivateFolder(runtime + "/qel", &reason)) return runtime + "/qel";
   std::string folder = "/tmp/qel-" + std::to_string(geteuid());
   if (UsablePrivateFolder(folder, &reason)) return folder;
-  t_failure = "no private folder for the lock: " + reason;
+  // Another user may have taken /tmp/qel-<uid> first: the private folder in the home is ours alone.
+  TFolderRefusal refusal;
+  folder = PrivateCacheFolder(&refusal);
+  if (!folder.empty()) return folder;
+  t_failure = "no private folder for the lock: " + reason + "; nor " + refusal.folder;
   SetLastErrorFromErrno();
   return std::string();
 }

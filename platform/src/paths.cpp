@@ -3,8 +3,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
-
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -70,45 +68,12 @@ DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer) {
   return static_cast<DWORD>(n);
 }
 
-namespace {
-
-bool IsFolder(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// A shared parent (/tmp, or a TMPDIR open to others) gets a folder of ours below it, closed to everyone else;
-// one that someone else made first, or a link put in its place, is refused and never followed.
-bool PrivateTempFolder(const std::string& parent, std::string* folder) {
-  std::string path = parent + "/qel-" + std::to_string(geteuid());
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    qelplat::SetLastErrorFromErrno(true);
-    return false;
-  }
-  if (qelplat::CheckPrivateFolder(path, 077).trust != qelplat::FOLDER_PRIVATE) {
-    SetLastError(ERROR_ACCESS_DENIED);
-    return false;
-  }
-  *folder = path;
-  return true;
-}
-
-}  // namespace
-
 DWORD GetTempPathA(DWORD size, LPSTR buffer) {
-  std::string folder;
-  std::string parent = "/tmp";
-  const char* tmpdir = getenv("TMPDIR");
-  if (tmpdir && tmpdir[0] == '/' && IsFolder(tmpdir)) {
-    parent = tmpdir;
-    while (parent.size() > 1 && parent.back() == '/') parent.pop_back();
-    // Only a folder no one else may write to is used as it is: in any other, another user could put a
-    // folder of a product's name before ours and swap the installer in it.
-    if (qelplat::CheckPrivateFolder(parent).trust == qelplat::FOLDER_PRIVATE) folder = parent;
-    if (parent == "/") parent.clear();
+  std::string folder = qelplat::ChooseTempFolder().folder;
+  if (folder.empty()) {
+    SetLastError(ERROR_ACCESS_DENIED);
+    return 0;
   }
-  if (folder.empty() && !PrivateTempFolder(parent, &folder)) return 0;
-  if (folder.back() != '/') folder.push_back('/');
   DWORD needed = static_cast<DWORD>(folder.size() + 1);
   if (!buffer || size < needed) return needed;
   memcpy(buffer, folder.c_str(), needed);

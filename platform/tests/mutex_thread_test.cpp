@@ -242,15 +242,31 @@ TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesBelowTmp) {
   EXPECT_EQ(st.st_uid, user.uid);
 }
 
-TEST(NamedMutexTest, AFolderBelowTmpThatIsNotOursIsReported) {
+// Another user (here root) took /tmp/qel-<uid> first: the lock goes to the private folder in the home, and
+// only when that cannot be had either does the lock fail, naming both.
+TEST(NamedMutexTest, AFolderBelowTmpThatIsNotOursGivesWayToTheHomeOrIsReported) {
   CTestUser user;
   if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
   ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0700), 0);
-  std::string text = user.Run([] {
+  qeltest::TempDir dir;
+  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
+  std::string home = dir.file("home");
+  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
+  ASSERT_EQ(chown(home.c_str(), user.uid, user.uid), 0);
+  std::string text = user.Run([&] {
     unsetenv("XDG_RUNTIME_DIR");
+    unsetenv("XDG_CACHE_HOME");
+    setenv("HOME", home.c_str(), 1);
     return TryLock();
   });
-  EXPECT_EQ(text, "failed no private folder for the lock: " + user.TmpFolder() + " belongs to another user ");
+  EXPECT_EQ(text, "0 " + home + "/.cache/qel");
+  text = user.Run([&] {
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("XDG_CACHE_HOME", dir.file("not-there/cache").c_str(), 1);
+    return TryLock();
+  });
+  EXPECT_EQ(text, "failed no private folder for the lock: " + user.TmpFolder() + " belongs to another user; nor " +
+                      dir.file("not-there/cache") + " ");
 }
 
 unsigned ReturnArgument(void* arg) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)); }

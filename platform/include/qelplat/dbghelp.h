@@ -154,7 +154,10 @@ BOOL WriteCoreDump(HANDLE process, DWORD processId, HANDLE file, MINIDUMP_TYPE d
 // heap corrupted: these make system calls into the caller's memory and touch neither the heap nor a lock.
 // Files they create are readable and writable by their owner alone (a dump holds the process's memory).
 // The handle is theirs (close it with CloseCrashFile, not CloseHandle); MiniDumpWriteDump writes into it.
-// append false: a new file, or an existing one emptied and closed to others; true: added to, or created.
+// append false: a new file, or an existing one of the user's emptied, or, when what stands at the path is
+// not a plain file of the user's, a new file beside it (the name with "-1" to "-9" before ".dmp"); true:
+// added to, or created. A link at the path is never followed, and a file that is not a plain file of the
+// user's with one name is never written to (appending to one then fails). What it opens is made 0600.
 // INVALID_HANDLE_VALUE when the file cannot be opened.
 HANDLE CreateCrashFile(const char* path, bool append);
 BOOL WriteCrashFile(HANDLE file, const void* data, DWORD size);

@@ -4,7 +4,8 @@
 // same way from every start: $XDG_RUNTIME_DIR when it names a folder, else /run/user/<uid> when that folder
 // is the user's (where a desktop session's XDG_RUNTIME_DIR points, so a start from a terminal or a job
 // without the variable meets the desktop's lock). Without either, or when that "qel" folder is not a
-// private folder of the user's, it is /tmp/qel-<uid>/ (made 0700 and checked to be ours). The kernel drops
+// private folder of the user's, it is /tmp/qel-<uid>/ (made 0700 and checked to be ours), and when another
+// user took that name first, ${XDG_CACHE_HOME:-~/.cache}/qel/ (see qelplat::PrivateCacheFolder). The kernel drops
 // the lock when its holder dies, kill -9 included. The descriptor is close-on-exec, and programs started
 // through CreateProcessA inherit none, so a started program never holds the lock of its starter.
 #include <string>

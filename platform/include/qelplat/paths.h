@@ -8,10 +8,7 @@ DWORD GetModuleFileNameA(HANDLE module, LPSTR buffer, DWORD size);
 BOOL SetCurrentDirectoryA(LPCSTR path);
 DWORD GetCurrentDirectoryA(DWORD size, LPSTR buffer);
 
-// The per-user temporary folder, with its trailing "/": $TMPDIR when it names an absolute folder that is the
-// user's own and closed to writing by group and others; else a folder qel-<uid> below it (a shared TMPDIR such
-// as /tmp), or below /tmp when TMPDIR names no absolute folder. That one is made with mode 0700 and refused
-// unless it is a real folder owned by this user and closed to others. Returns the length without the NUL;
-// when the buffer is too small, the size needed with the NUL and nothing written; 0 on failure with the
-// error number.
+// The per-user temporary folder of qelplat::ChooseTempFolder, with its trailing "/". Returns the length
+// without the NUL; when the buffer is too small, the size needed with the NUL and nothing written; 0 with
+// ERROR_ACCESS_DENIED (5) when no folder can be used.
 DWORD GetTempPathA(DWORD size, LPSTR buffer);

@@ -1,8 +1,15 @@
 #pragma once
 // Folders that only this user may change: the temporary folder and the products' work folders, from which
 // installers start. On a shared machine another user can make a folder before we do (a /tmp/<name> is
-// anyone's to take); a file in it that another user may replace must never be run.
+// anyone's to take), or rename one of ours away and put a link in its place when the folder above it lets
+// them; a file in such a folder must never be run.
+//
+// A path is judged level by level from "/", each level opened relative to the one above it and never
+// through a link: every folder passed through must be owned by root or this user and let no one else
+// rename what it holds (not writable by group or others, or sticky as /tmp is), so that once judged, no
+// step of the path can be redirected by anyone but this user or root.
 #include <string>
+#include <vector>
 
 #include "qelplat/wintypes.h"
 
@@ -14,20 +21,52 @@ enum EFolderTrust {
   FOLDER_NOT_A_FOLDER,  // a symbolic link (never followed) or a file of another kind
   FOLDER_FOREIGN,       // owned by another user
   FOLDER_SHARED,        // writable by group or others
+  FOLDER_OPEN_ABOVE,    // a folder above it (at) lets others rename what it holds, or is not root's or ours
+  FOLDER_READ_ONLY,     // ours and closed to others, but nothing can be made in it
+  FOLDER_NOT_MADE,      // it could not be made (error)
 };
 
 struct TFolderTrust {
   EFolderTrust trust = FOLDER_MISSING;
-  unsigned owner = 0;  // user id of what is there
+  unsigned owner = 0;  // user id of what is there (of the folder above, for FOLDER_OPEN_ABOVE)
   unsigned mode = 0;   // its permission bits
+  std::string at;      // FOLDER_OPEN_ABOVE: the folder above that is at fault
+  DWORD error = 0;     // FOLDER_NOT_MADE: the Windows error number
 };
 
-// What the path names, judged without following a symbolic link at its end. closedBits are the permission
-// bits group and others must not have: 022 (no writing), or 077 for a folder nobody else may even read.
+// What the absolute path names, judged without following a link anywhere on it, its ancestors included.
+// closedBits are the permission bits group and others must not have: 022 (no writing), or 077 for a folder
+// nobody else may even read.
 TFolderTrust CheckPrivateFolder(const std::string& path, unsigned closedBits = 022);
 
 // CreateDirectoryA with its results and error numbers, the folder made closed to everyone but the user
-// (0700) whatever the umask, so that it passes CheckPrivateFolder.
+// (0700) whatever the umask, so that it passes CheckPrivateFolder. An absolute path is made through the
+// folder above it, opened as CheckPrivateFolder opens it; a folder above that others may rename in gives
+// ERROR_ACCESS_DENIED (5), a missing one ERROR_PATH_NOT_FOUND (3).
 BOOL CreatePrivateDirectory(const std::string& path);
+
+// A folder passed over on the way to the temporary folder, and why.
+struct TFolderRefusal {
+  std::string folder;
+  TFolderTrust why;
+};
+
+struct TTempFolderChoice {
+  std::string folder;                   // with its trailing "/"; empty when no folder can be used
+  std::vector<TFolderRefusal> refused;  // in the order they were tried
+};
+
+// The per-user temporary folder, in this order:
+//  1. $TMPDIR as it is, when it is an absolute folder of the user's that group and others cannot write;
+//  2. qel-<uid> below $TMPDIR (or below /tmp when TMPDIR names no absolute folder), when that folder lets
+//     no one else rename what it holds (closed to others, or sticky, and owned by root or the user);
+//  3. qel below ${XDG_CACHE_HOME:-$HOME/.cache}, the same way.
+// qel-<uid> and qel are made 0700 and used only when they are real folders of the user's, closed to
+// everyone else and writable. Paths come back with every link resolved. Steps 2 and 3 say what they
+// refused; a TMPDIR that is not used as it is (the usual /tmp) is no refusal.
+TTempFolderChoice ChooseTempFolder();
+
+// Step 3 alone: the user's private folder in the home, without its trailing "/"; empty with the reason.
+std::string PrivateCacheFolder(TFolderRefusal* refusal);
 
 }  // namespace qelplat
