@@ -278,6 +278,11 @@ bool CProductInfo::Unpack(const char* archive, const char* folder) {
 
 bool CProductInfo::UnpackInPlace(const std::string& zip, const std::string& installer) {
   CUnpackStage stage(m_workFolder);
+  // Without a staging folder nothing is unpacked: an empty destination would be the process's own folder.
+  if (stage.Folder().empty()) {
+    LogUnpackFailed(zip.c_str());
+    return false;
+  }
   if (!Unpack(zip.c_str(), stage.Folder().c_str())) return false;
   if (!stage.Fits()) {
     LogUnpackFailed(zip.c_str());
