@@ -96,7 +96,7 @@ TEST_F(Nginx, KeptAliveConnectionStopsAtTheLengthAndTakesASecondRequest) {
   std::string body = ReadAll(s, 65536, ec);
   EXPECT_FALSE(ec) << "the body ends by its length, not by the peer";
   EXPECT_TRUE(body == data);
-  // The length only grows on one connection, so the second answer is of the same size.
+  // The second answer on the connection is framed by its own head.
   options.insert("_url", server.Url("/data.bin"));
   s.request(options, ec);
   ASSERT_FALSE(ec) << ec.message();
