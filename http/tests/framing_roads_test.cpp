@@ -242,8 +242,10 @@ const char kChunked[] = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
 // --- Each answer is framed by its own head.
 
 TEST(FramingRoads, APartialAnswerIsAsLongAsItsContentLengthNotItsRangeTotal) {
-  const std::string first = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nhello";
-  const std::string second = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-7/100\r\nContent-Length: 3\r\n\r\nabc";
+  const std::string first =
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/100\r\nContent-Length: 5\r\n\r\nhello";
+  const std::string second =
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 5-7/100\r\nContent-Length: 3\r\n\r\nabc";
   ExpectBoth(Play({first, second}, 2), {Read("hello", true, 206), Read("abc", true, 206)});
 }
 

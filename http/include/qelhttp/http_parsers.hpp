@@ -12,8 +12,9 @@ namespace qelhttp {
 namespace detail {
 
 // "HTTP/<major>.<minor> <status> <reason>" and the line's end (LF, or CR LF). True when a whole line was
-// read; *consumed then holds its length. The reason may hold tabs but no other control byte. The status has exactly three digits and each version number at most three, so no number can
-// overflow and no long status can pass for a success.
+// read; *consumed then holds its length. The reason may hold tabs but no other control byte. The status
+// has exactly three digits and each version number at most three, so no number can overflow and no long
+// status can pass for a success.
 bool parse_http_status_line(const char* begin, const char* end, int& major, int& minor, int& status,
                             size_t* consumed = nullptr);
 
