@@ -1,5 +1,5 @@
 // Plays arbitrary bytes as a server's answer: first to the one reader directly, whole and cut where the
-// first input byte says, on a kept-alive connection and a closed one, for a GET and a POST, where every
+// first input byte says, for a GET, a HEAD and a POST, where every
 // cut must read as the whole answer does; then over a socket to both roads of the stream (status line,
 // header block, interim answers, redirects and chunked or plain bodies). Nothing may crash, read out of
 // bounds, grow without limit or hang.
@@ -66,11 +66,11 @@ class CAnswerServer {
 
 // Where an answer is cut never changes what the reader makes of it.
 void CheckCuts(const std::string& text, uint8_t seed) {
-  for (bool kept_alive : {false, true}) {
+  for (bool head_request : {false, true}) {
     for (bool post : {false, true}) {
-      const readertest::TOutcome whole = readertest::Feed(text, readertest::Whole(text), kept_alive, post);
+      const readertest::TOutcome whole = readertest::Feed(text, readertest::Whole(text), post, head_request);
       const std::vector<size_t> cuts = readertest::RandomCuts(text, seed, 1 + seed % 32);
-      if (!(readertest::Feed(text, cuts, kept_alive, post) == whole)) __builtin_trap();
+      if (!(readertest::Feed(text, cuts, post, head_request) == whole)) __builtin_trap();
     }
   }
 }

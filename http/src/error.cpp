@@ -57,6 +57,7 @@ const char* ClientText(int value) {
     case 10: return "invalid type requested from entry";
     case 11: return "Invalid chunked encoding";
     case 12: return "Invalid redirect address";
+    case 13: return "Truncated body";
     case 1000: return "SOCKS unsupported version";
     case 1001: return "SOCKS username required";
     case 1002: return "SOCKS unsupported authentication version";

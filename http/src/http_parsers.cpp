@@ -1,6 +1,7 @@
 #include "qelhttp/http_parsers.hpp"
 
 #include <cctype>
+#include <cstring>
 
 namespace qelhttp {
 namespace detail {
@@ -12,9 +13,13 @@ const int kMaxVersionDigits = 3;
 
 bool IsControl(unsigned char c) { return c < 0x20 || c == 0x7F; }
 
+// A token character of a field name.
 bool IsNameChar(unsigned char c) {
-  return c >= 0x21 && c <= 0x7E && c != '^' && c != '`' && c != '{' && c != '|' && c != '}';
+  if ((c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z')) return true;
+  return c != 0 && strchr("!#$%&'*+-.^_`|~", c) != nullptr;
 }
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string Trim(const std::string& text) {
   size_t b = text.find_first_not_of(" \t");
@@ -27,6 +32,26 @@ std::string Trim(const std::string& text) {
 bool AddDigit(int& number, int& digits, char c, int limit) {
   if (++digits > limit) return false;
   number = number * 10 + (c - '0');
+  return true;
+}
+
+// The end of a head line at p: LF, or CR LF. Sets p past it; false when neither stands there.
+bool LineEnd(const char*& p, const char* end) {
+  if (p != end && *p == '\r') ++p;
+  if (p == end || *p != '\n') return false;
+  ++p;
+  return true;
+}
+
+// One field line "name: value" (line ending already gone); false when it is not one.
+bool SplitField(const std::string& line, std::string& name, std::string& value) {
+  const size_t colon = line.find(':');
+  if (colon == 0 || colon == std::string::npos) return false;
+  for (size_t i = 0; i < colon; ++i) {
+    if (!IsNameChar(static_cast<unsigned char>(line[i]))) return false;
+  }
+  name = line.substr(0, colon);
+  value = Trim(line.substr(colon + 1));
   return true;
 }
 
@@ -52,115 +77,68 @@ bool parse_http_status_line(const char* begin, const char* end, int& major, int&
   };
   if (!number(major, '.', kMaxVersionDigits) || !number(minor, ' ', kMaxVersionDigits)) return false;
   if (!number(status, ' ', kMaxStatusDigits) || digits != kMaxStatusDigits) return false;
-  for (; p != end && *p != '\r'; ++p) {
-    if (IsControl(static_cast<unsigned char>(*p))) return false;
+  // The reason: any text, a tab included, but no other control byte.
+  for (; p != end && *p != '\r' && *p != '\n'; ++p) {
+    if (*p != '\t' && IsControl(static_cast<unsigned char>(*p))) return false;
   }
-  if (p == end || ++p == end || *p != '\n') return false;
-  if (consumed) *consumed = static_cast<size_t>(p + 1 - begin);
+  if (!LineEnd(p, end)) return false;
+  if (consumed) *consumed = static_cast<size_t>(p - begin);
   return true;
 }
 
+// Lines end with LF, a CR before it dropped; a CR anywhere else fails. A line that begins with a space or
+// tab continues the field before it (obs-fold) and is joined to it with one space, before the value is
+// interpreted.
 bool parse_http_headers(int64_t& content_length, std::string& location, std::string& content_type,
                         const char* begin, const char* end, request_opts& response) {
-  enum State { first_line, name, value_start, value, line_lf, next_line, continuation, final_lf };
-  State state = first_line;
-  std::string pending_name;
-  std::string pending_value;
-  bool pending = false;
+  std::string pending;
   auto commit = [&]() {
-    if (!pending) return true;
-    pending = false;
-    std::string n = Trim(pending_name);
-    std::string v = Trim(pending_value);
-    if (!take_header_field(n, v, content_type, content_length, location)) return false;
-    response.insert(n, v);
+    if (pending.empty()) return true;
+    std::string name;
+    std::string value;
+    if (!SplitField(pending, name, value)) return false;
+    pending.clear();
+    if (!take_header_field(name, value, content_type, content_length, location)) return false;
+    response.insert(name, value);
     return true;
   };
-  auto start_name = [&](char c) {
-    pending_name.assign(1, c);
-    pending_value.clear();
-    pending = true;
-  };
-  for (const char* p = begin; p != end; ++p) {
-    unsigned char c = static_cast<unsigned char>(*p);
-    switch (state) {
-      case first_line:
-        if (c == '\r') {
-          state = final_lf;
-        } else if (IsNameChar(c)) {
-          start_name(*p);
-          state = name;
-        } else {
-          return false;
-        }
-        break;
-      case name:
-        if (c == ':') {
-          state = value_start;
-        } else if (IsNameChar(c)) {
-          pending_name.push_back(*p);
-        } else {
-          return false;
-        }
-        break;
-      case value_start:
-      case value:
-        if (c == '\r') {
-          state = line_lf;
-        } else if (c == '\n' && state == value) {
-          state = next_line;
-        } else if (IsControl(c)) {
-          return false;
-        } else {
-          pending_value.push_back(*p);
-          state = value;
-        }
-        break;
-      case line_lf:
-        if (c != '\n') return false;
-        state = next_line;
-        break;
-      case next_line:
-        if (c == ' ' || c == '\t') {
-          state = continuation;
-        } else if (c == '\r') {
-          if (!commit()) return false;
-          state = final_lf;
-        } else if (IsNameChar(c)) {
-          if (!commit()) return false;
-          start_name(*p);
-          state = name;
-        } else {
-          return false;
-        }
-        break;
-      case continuation:
-        if (c == ' ' || c == '\t') break;
-        if (c == '\r') {
-          state = line_lf;
-        } else if (IsControl(c)) {
-          return false;
-        } else {
-          pending_value.push_back(*p);
-          state = value;
-        }
-        break;
-      case final_lf:
-        return c == '\n' && p + 1 == end;
+  for (const char* p = begin; p != end;) {
+    const char* text = p;
+    while (p != end && *p != '\r' && *p != '\n') {
+      if (*p != '\t' && IsControl(static_cast<unsigned char>(*p))) return false;
+      ++p;
     }
+    std::string line(text, p);
+    if (!LineEnd(p, end)) return false;
+    if (line.empty()) return commit() && p == end;
+    if (IsBlank(line[0])) {
+      // A continuation of nothing: the block's first line cannot fold.
+      if (pending.empty()) return false;
+      const std::string more = Trim(line);
+      if (!more.empty()) pending += " " + more;
+      continue;
+    }
+    if (!commit()) return false;
+    pending = line;
   }
   return false;
 }
 
+// 1*HEXDIG, then optional blanks, then either the end or ";" and extensions (any text without a control
+// byte but tab).
 bool parse_chunk_size(const std::string& line, uint64_t& size) {
   size_t i = 0;
-  while (i < line.size() && isspace(static_cast<unsigned char>(line[i]))) ++i;
-  if (i == line.size() || !isxdigit(static_cast<unsigned char>(line[i]))) return false;
   uint64_t value = 0;
   for (; i < line.size() && isxdigit(static_cast<unsigned char>(line[i])); ++i) {
     if (value >> 60) return false;
     char c = static_cast<char>(tolower(static_cast<unsigned char>(line[i])));
     value = value * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+  }
+  if (i == 0) return false;
+  while (i < line.size() && IsBlank(line[i])) ++i;
+  if (i < line.size() && line[i] != ';') return false;
+  for (; i < line.size(); ++i) {
+    if (line[i] != '\t' && IsControl(static_cast<unsigned char>(line[i]))) return false;
   }
   size = value;
   return true;

@@ -188,14 +188,29 @@ bool http_stream::build_request(const request_opts& options, const road_policy& 
 }
 
 // A new answer is due: the reader starts at its status line. Only the request options given to the stream
-// say whether this is a POST, whose interim 100 ends the head.
-void http_stream::begin_head(const road_policy& road) {
-  if (road.drop_buffer_before_head) {
-    in_.clear();
-    in_pos_ = 0;
-  }
+// say whether this is a POST, whose interim 100 ends the head; the request written says whether it was a
+// HEAD, whose answer has no body.
+void http_stream::begin_head() {
   std::string method;
-  parser_.start(request_options_.find(http_options::request_method, method) && method == "POST");
+  const bool post = request_options_.find(http_options::request_method, method) && method == "POST";
+  parser_.start(post, sent_.find(http_options::request_method) == "HEAD");
+}
+
+// A connection that carried an answer takes another request only when that answer ended by its framing,
+// the connection is kept alive, and nothing has come after the answer: whatever came would be read as the
+// answer to a request the server had not yet seen.
+bool http_stream::ready_for_request() {
+  if (parser_.current() == response_parser::state::idle) return true;
+  if (parser_.current() != response_parser::state::complete || !keep_alive_ || buffered() > 0) return false;
+  error_code ec;
+  return socket_->available(ec) == 0 && !ec;
+}
+
+// Nothing more is read from this connection as an answer: what is buffered is dropped.
+void http_stream::end_reuse() {
+  keep_alive_ = false;
+  in_.clear();
+  in_pos_ = 0;
 }
 
 // Feeds the buffered bytes to the reader until the head is read. True when the head reading is over (ec
@@ -205,15 +220,20 @@ bool http_stream::head_from_buffer(error_code& ec) {
   while (!parser_.head_done()) {
     if (buffered() == 0) return false;
     consume(parser_.put(buffered_data(), buffered(), ec));
-    if (ec) return true;
+    if (ec) {
+      end_reuse();
+      return true;
+    }
   }
   return true;
 }
 
 // A socket read that failed: the end of stream is the reader's to judge (the end of a body that runs to
-// the close, or an answer cut short); anything else is passed on as it came.
-error_code http_stream::read_error(const error_code& ec, const road_policy& road) {
-  const bool eof = ec == asio::error::eof || (road.shut_down_is_eof && ec == asio::error::shut_down);
+// the close, or an answer cut short); anything else is passed on as it came. in_body: the read was for the
+// body, where the road may count the socket's "shut down" as the end of stream too.
+error_code http_stream::read_error(const error_code& ec, const road_policy& road, bool in_body) {
+  const bool eof = ec == asio::error::eof || (in_body && road.shut_down_is_eof && ec == asio::error::shut_down);
+  end_reuse();
   if (!eof) return ec;
   return parser_.put_eof(road.eof_in_headers_is_malformed);
 }
@@ -260,24 +280,19 @@ bool http_stream::redirect_target(const road_policy& road, url& next, error_code
   return false;
 }
 
-// The framing, the connection and the cookies of an answer. The body of a connection that is not kept
-// alive runs up to the close, whatever its length says.
+// The connection and the cookies of an answer, and its body begun as its head frames it. The connection is
+// kept alive unless either side said "close", an HTTP/1.0 answer did not ask for keep-alive, or the
+// framing leaves nothing to read after this answer.
 void http_stream::apply_head() {
-  std::string value;
-  const bool chunked = head_.fields.find(http_options::transfer_encoding, value) && value == "chunked";
-  if (sent_.find(http_options::connection) == "close") keep_alive_ = false;
-  if (head_.fields.find(http_options::connection) == "close") keep_alive_ = false;
+  if (detail::has_token(sent_, http_options::connection, "close")) keep_alive_ = false;
+  if (detail::has_token(head_.fields, http_options::connection, "close")) keep_alive_ = false;
+  const bool http10 = head_.http_major == 1 && head_.http_minor == 0;
+  if (http10 && !detail::has_token(head_.fields, http_options::connection, "keep-alive")) keep_alive_ = false;
+  if (parser_.framing().close_after) keep_alive_ = false;
   for (const auto& option : head_.fields.options()) {
     if (detail::iequals(option.first, "set-cookie")) jar_.add_set_cookie(option.second);
   }
-  body_framing framing;
-  if (chunked) {
-    framing.kind = body_framing::chunked;
-  } else if (keep_alive_ && head_.content_length >= 0) {
-    framing.kind = body_framing::known_length;
-    framing.length = static_cast<uint64_t>(head_.content_length);
-  }
-  parser_.start_body(framing);
+  parser_.start_body();
 }
 
 void http_stream::accept_body(const char* data, std::size_t n) {
@@ -292,8 +307,11 @@ http_stream::body_step http_stream::next_body_step(char* data, std::size_t size,
   for (;;) {
     switch (parser_.current()) {
       case state::failed:
+        end_reuse();
         return {body_step::ended, 0, parser_.error(), false};
       case state::complete:
+        // Bytes after a whole answer belong to no request of ours.
+        if (buffered() > 0) end_reuse();
         return body_end(road);
       case state::chunk_data:
       case state::body: {
@@ -312,7 +330,10 @@ http_stream::body_step http_stream::next_body_step(char* data, std::size_t size,
         if (buffered() == 0) return {body_step::need_bytes, 0, error_code(), false};
         error_code ec;
         consume(parser_.put(buffered_data(), buffered(), ec));
-        if (ec) return {body_step::ended, 0, ec, false};
+        if (ec) {
+          end_reuse();
+          return {body_step::ended, 0, ec, false};
+        }
         break;
       }
       default:
@@ -322,13 +343,14 @@ http_stream::body_step http_stream::next_body_step(char* data, std::size_t size,
   }
 }
 
-// A body that has ended: chunked, with the end of stream when the connection is not kept alive; by its
-// length, quietly; by the peer's close, with the end of stream.
+// A body that has ended by its framing (the last chunk or its length): with the end of stream when the
+// connection is not kept alive, else quietly; by the peer's close, with the end of stream.
 http_stream::body_step http_stream::body_end(const road_policy& road) const {
   switch (parser_.end()) {
     case response_parser::ending::last_chunk:
       return {body_step::ended, 0, keep_alive_ ? error_code() : error_code(asio::error::eof), false};
     case response_parser::ending::length_reached:
+      if (!keep_alive_) return {body_step::ended, 0, asio::error::eof, false};
       return {body_step::ended, 0, error_code(), !road.clear_error_at_body_end};
     default:
       return {body_step::ended, 0, asio::error::eof, false};

@@ -5,8 +5,9 @@
 //
 // Socket reads ask for read_limits::socket_block bytes into the response buffer, for body bytes too,
 // rather than no more than the caller's read and the body's rest: the download reads 1 KiB blocks, and a
-// socket read and a completion per KiB would cost most of its throughput. What is read past a body stays
-// buffered for the next answer on the connection.
+// socket read and a completion per KiB would cost most of its throughput. A server sends nothing after an
+// answer before the next request, so whatever such a read brings past the answer ends the connection's
+// keep-alive and is never read as an answer.
 #include "qelhttp/http_stream.hpp"
 
 namespace qelhttp {
@@ -96,6 +97,12 @@ void http_stream::async_request(const request_opts& options, open_handler handle
     post(handler, asio::error::network_reset);
     return;
   }
+  if (!ready_for_request()) {
+    error_code ignored;
+    socket_->close(ignored);
+    post(handler, asio::error::network_reset);
+    return;
+  }
   error_code ec;
   try {
     if (!build_request(options, async_road, ec)) {
@@ -121,7 +128,7 @@ void http_stream::handle_request(const error_code& ec, open_handler handler) {
     handler(make_error_code(errc::fake_continue));
     return;
   }
-  begin_head(async_road);
+  begin_head();
   read_head(handler);
 }
 
@@ -141,7 +148,7 @@ void http_stream::read_head(open_handler handler) {
   }
   async_fill([this, handler](const error_code& failed) {
     if (failed) {
-      handler(read_error(failed, async_road));
+      handler(read_error(failed, async_road, false));
       return;
     }
     read_head(handler);
@@ -183,7 +190,7 @@ void http_stream::read_body(char* data, std::size_t size, read_handler handler, 
   }
   async_fill([this, data, size, handler](const error_code& failed) {
     if (failed) {
-      handler(read_error(failed, async_road), 0);
+      handler(read_error(failed, async_road, true), 0);
       return;
     }
     read_body(data, size, handler, false);

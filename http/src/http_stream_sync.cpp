@@ -146,6 +146,12 @@ void http_stream::request(const request_opts& options, error_code& ec) {
     ec = asio::error::network_reset;
     return;
   }
+  if (!ready_for_request()) {
+    error_code ignored;
+    socket_->close(ignored);
+    ec = asio::error::network_reset;
+    return;
+  }
   if (!build_request(options, sync_road, ec)) return;
   if (!sync_write(request_buffer_, ec)) return;
   request_buffer_.clear();
@@ -157,11 +163,11 @@ void http_stream::request(const request_opts& options, error_code& ec) {
 }
 
 void http_stream::receive_header(error_code& ec) {
-  begin_head(sync_road);
+  begin_head();
   while (!head_from_buffer(ec)) {
     error_code failed;
     if (!sync_fill(failed)) {
-      ec = read_error(failed, sync_road);
+      ec = read_error(failed, sync_road, false);
       return;
     }
   }
@@ -182,7 +188,7 @@ std::size_t http_stream::read_some(char* data, std::size_t size, error_code& ec)
       case body_step::need_bytes: {
         error_code failed;
         if (!sync_fill(failed)) {
-          ec = read_error(failed, sync_road);
+          ec = read_error(failed, sync_road, true);
           return 0;
         }
         break;
@@ -194,7 +200,7 @@ std::size_t http_stream::read_some(char* data, std::size_t size, error_code& ec)
           accept_body(data, n);
           return n;
         }
-        ec = read_error(ec, sync_road);
+        ec = read_error(ec, sync_road, true);
         return 0;
       }
     }

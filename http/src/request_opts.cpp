@@ -94,13 +94,36 @@ bool read_length(const std::string& text, int64_t& value) {
   return true;
 }
 
+bool parse_content_length(const std::string& text, uint64_t& length) {
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  bool seen = false;
+  size_t i = 0;
+  for (;;) {
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    uint64_t value = 0;
+    const size_t first = i;
+    for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
+      value = value * 10 + static_cast<uint64_t>(text[i] - '0');
+      if (value > limit) return false;
+    }
+    if (i == first || (seen && value != length)) return false;
+    length = value;
+    seen = true;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    if (i == text.size()) return true;
+    if (text[i++] != ',') return false;
+  }
+}
+
 bool take_header_field(const std::string& name, const std::string& value, std::string& content_type,
                        int64_t& content_length, std::string& location) {
   int64_t number = 0;
   if (iequals(name, http_options::content_type)) {
     content_type = value;
   } else if (iequals(name, http_options::content_length)) {
-    if (!read_length(value, number)) return false;
+    uint64_t length = 0;
+    if (!parse_content_length(value, length)) return false;
+    number = static_cast<int64_t>(length);
     if (number > content_length) content_length = number;
   } else if (iequals(name, "Location")) {
     location = value;

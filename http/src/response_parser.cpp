@@ -26,7 +26,10 @@ void response_parser::reset() {
   ending_ = ending::none;
   error_.clear();
   stop_at_continue_ = false;
+  head_request_ = false;
   interim_ = 0;
+  in_interim_ = false;
+  framing_ = body_framing();
   line_.clear();
   line_too_long_ = false;
   block_.clear();
@@ -36,9 +39,10 @@ void response_parser::reset() {
   body_bytes_ = 0;
 }
 
-void response_parser::start(bool stop_at_continue) {
+void response_parser::start(bool stop_at_continue, bool head_request) {
   reset();
   stop_at_continue_ = stop_at_continue;
+  head_request_ = head_request;
   state_ = state::status_line;
 }
 
@@ -89,9 +93,6 @@ size_t response_parser::put_framing(const char* data, size_t size) {
       case state::status_line:
         used += on_status_line(at, left);
         break;
-      case state::interim_end:
-        used += on_interim_end(*at);
-        break;
       case state::header_line:
         used += on_header_line(at, left);
         break;
@@ -126,28 +127,22 @@ size_t response_parser::put_body(size_t size) {
   return n;
 }
 
-// Adds bytes to line_ up to and including the first CR LF. complete: the line has ended. A line whose
-// text (CR LF not counted) passes limit sets line_too_long_, at once when its end has not come yet.
+// Adds bytes to line_ up to and including the first LF. complete: the line has ended. A line whose text
+// (its line end not counted) passes limit sets line_too_long_, at once when its end has not come yet.
 size_t response_parser::collect_line(const char* data, size_t size, size_t limit, bool& complete) {
   complete = false;
-  size_t used = 0;
-  while (used < size) {
-    const void* lf = memchr(data + used, '\n', size - used);
-    const size_t take = lf ? static_cast<size_t>(static_cast<const char*>(lf) - (data + used)) + 1 : size - used;
-    line_.append(data + used, take);
-    used += take;
-    if (lf && line_.size() >= 2 && line_[line_.size() - 2] == '\r') {
-      complete = true;
-      line_too_long_ = line_.size() - 2 > limit;
-      return used;
-    }
+  const void* lf = memchr(data, '\n', size);
+  const size_t used = lf ? static_cast<size_t>(static_cast<const char*>(lf) - data) + 1 : size;
+  line_.append(data, used);
+  size_t text = line_.size();
+  if (lf) {
+    complete = true;
+    text -= line_.size() >= 2 && line_[line_.size() - 2] == '\r' ? 2 : 1;
+  } else if (line_.back() == '\r') {
     // A CR at the end may begin the line's CR LF.
-    const size_t text = line_.size() - (line_.back() == '\r' ? 1 : 0);
-    if (text > limit) {
-      line_too_long_ = true;
-      return used;
-    }
+    --text;
   }
+  line_too_long_ = text > limit;
   return used;
 }
 
@@ -170,37 +165,24 @@ size_t response_parser::on_status_line(const char* data, size_t size) {
     fail(make_error_code(errc::malformed_status_line));
     return used;
   }
-  if (status == 100) {
-    // An interim answer: its empty line follows, then the status line again (or, for a POST, the body).
+  if (status >= 100 && status < 200 && status != 101) {
+    // An interim answer: its header block follows and is dropped, then the status line again (or, for a
+    // POST's 100, the head ends here).
     if (++interim_ > head_limits::interim_responses) {
       fail(make_error_code(errc::malformed_status_line));
       return used;
     }
-    state_ = state::interim_end;
-    crlf_seen_ = 0;
-    return used;
+    in_interim_ = true;
+  } else {
+    in_interim_ = false;
+    head_.http_major = major;
+    head_.http_minor = minor;
+    head_.fields.clear();
+    head_.fields.insert(http_options::status_code, std::to_string(status));
   }
-  head_.fields.clear();
-  head_.fields.insert(http_options::status_code, std::to_string(status));
   block_.clear();
   state_ = state::header_line;
   return used;
-}
-
-size_t response_parser::on_interim_end(char c) {
-  if (c != (crlf_seen_ == 0 ? '\r' : '\n')) {
-    fail(make_error_code(errc::malformed_status_line));
-    return 1;
-  }
-  if (++crlf_seen_ < 2) return 1;
-  if (!stop_at_continue_) {
-    state_ = state::status_line;
-    return 1;
-  }
-  head_.fields.clear();
-  head_.fields.insert(http_options::status_code, "100");
-  fail(make_error_code(errc::continue_request));
-  return 1;
 }
 
 // One line of a block that ends with its empty line (the header block, the trailer), added to block_.
@@ -214,7 +196,7 @@ size_t response_parser::on_block_line(const char* data, size_t size, errc error,
     return used;
   }
   if (!complete) return used;
-  const bool last = line_.size() == 2;
+  const bool last = line_ == "\r\n" || line_ == "\n";
   block_ += line_;
   line_.clear();
   if (block_.size() > head_limits::header_block) {
@@ -229,30 +211,58 @@ size_t response_parser::on_header_line(const char* data, size_t size) {
   bool ended = false;
   const size_t used = on_block_line(data, size, errc::malformed_response_headers, ended);
   if (!ended) return used;
-  if (!detail::parse_http_headers(head_.content_length, head_.location, head_.content_type, block_.data(),
-                                  block_.data() + block_.size(), head_.fields)) {
-    fail(make_error_code(errc::malformed_response_headers));
-    return used;
+  if (in_interim_) {
+    end_interim();
+  } else {
+    end_head();
   }
-  block_.clear();
-  state_ = state::head_done;
   return used;
 }
 
-void response_parser::start_body(const body_framing& framing) {
+// An interim answer's fields are checked and dropped.
+void response_parser::end_interim() {
+  int64_t length = -1;
+  std::string location, type;
+  request_opts fields;
+  if (!detail::parse_http_headers(length, location, type, block_.data(), block_.data() + block_.size(), fields)) {
+    fail(make_error_code(errc::malformed_response_headers));
+    return;
+  }
+  block_.clear();
+  in_interim_ = false;
+  if (head_.status == 100 && stop_at_continue_) {
+    head_.fields.clear();
+    head_.fields.insert(http_options::status_code, "100");
+    fail(make_error_code(errc::continue_request));
+    return;
+  }
+  state_ = state::status_line;
+}
+
+void response_parser::end_head() {
+  if (!detail::parse_http_headers(head_.content_length, head_.location, head_.content_type, block_.data(),
+                                  block_.data() + block_.size(), head_.fields) ||
+      !frame_answer(head_, head_request_, framing_)) {
+    fail(make_error_code(errc::malformed_response_headers));
+    return;
+  }
+  block_.clear();
+  state_ = state::head_done;
+}
+
+void response_parser::start_body() {
   if (state_ != state::head_done) return;
-  chunked_ = framing.kind == body_framing::chunked;
+  chunked_ = framing_.kind == body_framing::chunked;
   if (chunked_) {
     state_ = state::chunk_size;
     return;
   }
-  if (framing.kind == body_framing::until_close) {
+  state_ = state::body;
+  if (framing_.kind == body_framing::until_close) {
     remaining_ = kUpToClose;
-    state_ = state::body;
     return;
   }
-  remaining_ = framing.length;
-  state_ = state::body;
+  remaining_ = framing_.length;
   if (remaining_ == 0) finish(ending::length_reached);
 }
 
@@ -265,7 +275,9 @@ size_t response_parser::on_chunk_size(const char* data, size_t size) {
   }
   if (!complete) return used;
   uint64_t chunk = 0;
-  const bool ok = detail::parse_chunk_size(line_.substr(0, line_.size() - 2), chunk);
+  // The size line alone must end with CR LF: a bare LF here is no line end of the chunked coding.
+  const bool crlf = line_.size() >= 2 && line_[line_.size() - 2] == '\r';
+  const bool ok = crlf && detail::parse_chunk_size(line_.substr(0, line_.size() - 2), chunk);
   line_.clear();
   if (!ok) {
     fail(make_error_code(errc::invalid_chunked_encoding));
@@ -296,6 +308,13 @@ size_t response_parser::on_trailer(const char* data, size_t size) {
   bool ended = false;
   const size_t used = on_block_line(data, size, errc::invalid_chunked_encoding, ended);
   if (!ended) return used;
+  int64_t length = -1;
+  std::string location, type;
+  request_opts fields;
+  if (!detail::parse_http_headers(length, location, type, block_.data(), block_.data() + block_.size(), fields)) {
+    fail(make_error_code(errc::invalid_chunked_encoding));
+    return used;
+  }
   block_.clear();
   finish(ending::last_chunk);
   return used;
@@ -310,7 +329,6 @@ error_code response_parser::put_eof(bool malformed_in_headers) {
     case state::head_done:
       return Eof();
     case state::status_line:
-    case state::interim_end:
       fail(Eof());
       return error_;
     case state::header_line:
@@ -322,9 +340,16 @@ error_code response_parser::put_eof(bool malformed_in_headers) {
       // Cut off before the last chunk: the body is not whole.
       fail(make_error_code(errc::invalid_chunked_encoding));
       return error_;
-    case state::trailer:
     case state::body:
-      // Every chunk came (the trailer is only extra lines), or the body runs up to the close.
+      if (remaining_ != kUpToClose) {
+        // Fewer bytes than the head announced: not the end of a whole body.
+        fail(make_error_code(errc::truncated_body));
+        return error_;
+      }
+      finish(ending::peer_closed);
+      return Eof();
+    case state::trailer:
+      // Every chunk came; the trailer is only extra lines.
       finish(ending::peer_closed);
       return Eof();
   }

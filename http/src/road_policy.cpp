@@ -6,7 +6,6 @@ const road_policy sync_road = {
     "synchronous",
     false,  // proxy_auth_before_user_agent
     false,  // proxy_close_ends_keep_alive
-    true,   // drop_buffer_before_head
     true,   // eof_in_headers_is_malformed
     false,  // head_follows_redirects: the open follows them
     true,   // followed_redirect_takes_head: a cookie set by a 302 reaches the redirect's target
@@ -20,7 +19,6 @@ const road_policy async_road = {
     "asynchronous",
     true,   // proxy_auth_before_user_agent
     true,   // proxy_close_ends_keep_alive
-    false,  // drop_buffer_before_head
     false,  // eof_in_headers_is_malformed
     true,   // head_follows_redirects
     false,  // followed_redirect_takes_head

@@ -1,6 +1,6 @@
 #pragma once
-// Feeds one answer to the reader in given pieces, as a stream would: the framing a stream gives the head,
-// and the end of the input as the peer's close. Shared by the reader's tests and its fuzz target, which
+// Feeds one answer to the reader in given pieces, as a stream would, the end of the input as the peer's
+// close. Shared by the reader's tests and its fuzz target, which
 // both check that where an answer is cut makes no difference.
 #include <cstddef>
 #include <cstdint>
@@ -27,10 +27,12 @@ struct TOutcome {
   std::string location;
   std::string body;
   size_t leftover = 0;  // bytes after a complete answer, which belong to no answer
+  bool close_after = false;
 
   bool operator==(const TOutcome& o) const {
     return last == o.last && end == o.end && error == o.error && status == o.status && fields == o.fields &&
-           length == o.length && location == o.location && body == o.body && leftover == o.leftover;
+           length == o.length && location == o.location && body == o.body && leftover == o.leftover &&
+           close_after == o.close_after;
   }
 };
 
@@ -40,35 +42,22 @@ inline std::ostream& operator<<(std::ostream& out, const TOutcome& o) {
              << o.length << " body " << o.body.size() << " bytes, leftover " << o.leftover;
 }
 
-// The body framing a stream gives a head: chunked by Transfer-Encoding, else the length on a kept-alive
-// connection, else up to the close.
-inline qelhttp::body_framing FramingOf(const qelhttp::response_head& head, bool kept_alive) {
-  qelhttp::body_framing framing;
-  std::string value;
-  if (head.fields.find("Transfer-Encoding", value) && value == "chunked") {
-    framing.kind = qelhttp::body_framing::chunked;
-  } else if (kept_alive && head.content_length >= 0) {
-    framing.kind = qelhttp::body_framing::known_length;
-    framing.length = static_cast<uint64_t>(head.content_length);
-  }
-  return framing;
-}
-
 // Feeds the answer cut into pieces of the given lengths (their sum is the answer's size). post: an
-// interim 100 ends the head. malformed_in_headers: how the close inside the header block reads.
-inline TOutcome Feed(const std::string& answer, const std::vector<size_t>& pieces, bool kept_alive = false,
-                     bool post = false, bool malformed_in_headers = true) {
+// interim 100 ends the head. head_request: the answer is to a HEAD. malformed_in_headers: how the close
+// inside the header block reads.
+inline TOutcome Feed(const std::string& answer, const std::vector<size_t>& pieces, bool post = false,
+                     bool head_request = false, bool malformed_in_headers = true) {
   qelhttp::response_head head;
   head.content_length = -1;
   qelhttp::response_parser parser(head);
-  parser.start(post);
+  parser.start(post, head_request);
   TOutcome out;
   size_t at = 0;
   bool stopped = false;
   for (size_t i = 0; i < pieces.size() && !stopped; ++i) {
     const size_t end = at + pieces[i];
     while (at < end) {
-      if (parser.current() == state::head_done) parser.start_body(FramingOf(head, kept_alive));
+      if (parser.current() == state::head_done) parser.start_body();
       if (parser.current() == state::complete) {
         out.leftover = answer.size() - at;
         stopped = true;
@@ -85,7 +74,8 @@ inline TOutcome Feed(const std::string& answer, const std::vector<size_t>& piece
       }
     }
   }
-  if (parser.current() == state::head_done) parser.start_body(FramingOf(head, kept_alive));
+  if (parser.current() == state::head_done) parser.start_body();
+  if (parser.current() == state::complete) out.leftover = answer.size() - at;
   if (!stopped && parser.current() != state::complete) out.error = parser.put_eof(malformed_in_headers);
   if (parser.current() == state::failed) out.error = parser.error();
   out.last = parser.current();
@@ -94,6 +84,7 @@ inline TOutcome Feed(const std::string& answer, const std::vector<size_t>& piece
   out.fields = head.fields.options();
   out.length = head.content_length;
   out.location = head.location;
+  out.close_after = parser.framing().close_after;
   return out;
 }
 

@@ -62,7 +62,10 @@ TEST_F(Nginx, SynchronousGetReadsBodiesOfEverySizeWhole) {
   s.open(url::from_string(server.Url("/empty.txt")), ec);
   ASSERT_FALSE(ec);
   EXPECT_EQ(ReadAll(s, 10, ec), "");
-  EXPECT_TRUE(server.AccessLog().find("/data.bin|-|qelhttp/2.9.9|200") != std::string::npos) << server.AccessLog();
+  // The body ends at its length, which may be before nginx has logged the request.
+  const std::string line = "/data.bin|-|qelhttp/2.9.9|200";
+  EXPECT_TRUE(qeltest::WaitUntil([&] { return server.AccessLog().find(line) != std::string::npos; }))
+      << server.AccessLog();
 }
 
 TEST_F(Nginx, StreamBufferReadsTheSameBytesEightAtATime) {
@@ -96,7 +99,7 @@ TEST_F(Nginx, KeptAliveConnectionStopsAtTheLengthAndTakesASecondRequest) {
   std::string body = ReadAll(s, 65536, ec);
   EXPECT_FALSE(ec) << "the body ends by its length, not by the peer";
   EXPECT_TRUE(body == data);
-  // The length only grows on one connection, so the second answer is of the same size.
+  // The second answer on the connection is framed by its own head.
   options.insert("_url", server.Url("/data.bin"));
   s.request(options, ec);
   ASSERT_FALSE(ec) << ec.message();
@@ -324,7 +327,7 @@ TEST(Scripted, InterimContinueIsSkippedForGetAndEndsAPost) {
 TEST(Scripted, ALocationThatDoesNotParseAndAConnectionClosedMidBody) {
   TScripted r = SyncScripted(Answer("HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\n", "12345"));
   EXPECT_EQ(r.body, "12345");
-  EXPECT_EQ(r.read, boost::asio::error::eof) << "a closed connection ends a body not kept alive";
+  EXPECT_EQ(r.read, make_error_code(errc::truncated_body)) << "a close before the length is no end of the body";
   ScriptedServer server({Answer("HTTP/1.1 302 Found\r\nLocation: http://[::1/x\r\n\r\n")});
   EXPECT_EQ(AsyncGet(server.Url("/")).open, make_error_code(errc::invalid_redirect));
   boost::asio::io_context io;
@@ -382,7 +385,9 @@ TEST_F(Proxy, HttpProxyCarriesTheWholeUrlAndItsCredentials) {
   EXPECT_EQ(Fetch(proxy, origin.Url("/p.txt"), s, a), "through the proxy");
   EXPECT_FALSE(s) << s.message();
   EXPECT_FALSE(a) << a.message();
-  EXPECT_NE(origin.AccessLog().find("/p.txt|-|qelhttp/2.9.9|200"), std::string::npos);
+  const std::string line = "/p.txt|-|qelhttp/2.9.9|200";
+  EXPECT_TRUE(qeltest::WaitUntil([&] { return origin.AccessLog().find(line) != std::string::npos; }))
+      << origin.AccessLog();
   EXPECT_NE(tiny.Log().find("GET " + origin.Url("/p.txt")), std::string::npos) << tiny.Log();
 }
 

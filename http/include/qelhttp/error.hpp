@@ -20,6 +20,7 @@ enum class errc : int {
   invalid_entry_type = 10,  // typed access to a bencode entry of another type
   invalid_chunked_encoding = 11,
   invalid_redirect = 12,  // a Location value that does not parse as a URL
+  truncated_body = 13,    // the connection ended before the body had the length its head gave
 
   continue_request = 100,
   switching_protocols = 101,

@@ -11,20 +11,22 @@
 namespace qelhttp {
 namespace detail {
 
-// "HTTP/<major>.<minor> <status> <reason>" CR LF. True when a whole line was read; *consumed then holds its
-// length. The status has exactly three digits and each version number at most three, so no number can
-// overflow and no long status can pass for a success.
+// "HTTP/<major>.<minor> <status> <reason>" and the line's end (LF, or CR LF). True when a whole line was
+// read; *consumed then holds its length. The reason may hold tabs but no other control byte. The status
+// has exactly three digits and each version number at most three, so no number can overflow and no long
+// status can pass for a success.
 bool parse_http_status_line(const char* begin, const char* end, int& major, int& minor, int& status,
                             size_t* consumed = nullptr);
 
-// A header block ending with its empty line. Every header is appended to response as (trimmed name, trimmed
-// value); content type, length and location are taken from the special names. False on a grammar error or
-// a length that does not fit 64 bits.
+// A header block ending with its empty line; each line ends with LF or CR LF. Every header is appended to
+// response as (trimmed name, trimmed value), a folded value joined with one space; content type, length and
+// location are taken from the special names. False on a grammar error (a name that is not a token, a
+// control byte other than tab, a fold before the first field) or a Content-Length that is not one.
 bool parse_http_headers(int64_t& content_length, std::string& location, std::string& content_type,
                         const char* begin, const char* end, request_opts& response);
 
-// A chunk-size line (without its CR LF): hexadecimal digits after optional white space, anything after
-// them (an extension) ignored. False without a digit or when the size does not fit 64 bits.
+// A chunk-size line (without its CR LF): hexadecimal digits, then optional blanks, then nothing or ";" and
+// its extensions, which are ignored. False for anything else ("0x5", " 5", "5 junk") or a size past 64 bits.
 bool parse_chunk_size(const std::string& line, uint64_t& size);
 
 std::string encode_base64(const std::string& bytes);

@@ -127,9 +127,11 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void start_open(const url& u);
   bool route(std::string& host, std::string& service, boost::system::error_code& ec);
   bool build_request(const request_opts& options, const road_policy& road, boost::system::error_code& ec);
-  void begin_head(const road_policy& road);
+  void begin_head();
+  bool ready_for_request();
+  void end_reuse();
   bool head_from_buffer(boost::system::error_code& ec);
-  boost::system::error_code read_error(const boost::system::error_code& ec, const road_policy& road);
+  boost::system::error_code read_error(const boost::system::error_code& ec, const road_policy& road, bool in_body);
   bool conclude_head(const road_policy& road, boost::system::error_code& ec);
   bool take_redirect();
   bool redirect_target(const road_policy& road, url& next, boost::system::error_code& ec);

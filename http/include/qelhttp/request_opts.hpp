@@ -60,7 +60,11 @@ bool iequals(const std::string& a, const std::string& b);
 // A header's leading decimal number (white space and a sign allowed, 0 without digits). False when it
 // does not fit 64 bits.
 bool read_length(const std::string& text, int64_t& value);
-// Takes what the stream keeps from one response header; false when a length does not fit 64 bits.
+// A Content-Length value: digits, or a list of the same number repeated. False for anything else (a sign,
+// "0x", junk, an empty value, numbers that differ) and for a length past 63 bits.
+bool parse_content_length(const std::string& text, uint64_t& length);
+// Takes what the stream keeps from one response header; false when a Content-Length is not one, or a
+// Content-Range total does not fit 64 bits.
 bool take_header_field(const std::string& name, const std::string& value, std::string& content_type,
                        int64_t& content_length, std::string& location);
 void write_string(const std::string& text, char*& cursor);

@@ -1,7 +1,9 @@
 #pragma once
-// The one reader of an HTTP/1.x answer, fed by both roads of the stream: the status line (with interim
-// 100 answers), the header block, then the body framing: a known length, up to the peer's close, or
-// chunked (size line, data, CR LF, the last chunk and its trailer lines up to the empty line).
+// The one reader of an HTTP/1.x answer, fed by both roads of the stream: the status line (interim 1xx
+// answers other than 101 skipped with their header fields), the header block, then the body as the head
+// frames it (answer_framing.hpp): a known length, up to the peer's close, or chunked (size line, data,
+// CR LF, the last chunk and its trailer lines up to the empty line). Head lines end with LF or CR LF;
+// chunk-size lines and the end of a chunk's data with CR LF only.
 //
 // A push parser. The caller hands it bytes in whatever pieces they arrive; put() takes what belongs to the
 // answer and returns how many it took. Framing bytes are taken up to the next state change; body bytes
@@ -16,39 +18,19 @@
 
 #include <boost/system/error_code.hpp>
 
+#include "qelhttp/answer_framing.hpp"
 #include "qelhttp/error.hpp"
 #include "qelhttp/http_limits.hpp"
 #include "qelhttp/request_opts.hpp"
 
 namespace qelhttp {
 
-// What the head of the last answer said. The parser writes it; the stream reads it and resets what an open
-// resets.
-struct response_head {
-  int status = -1;
-  // Raised by Content-Length and by the total of Content-Range; never lowered by the parser.
-  int64_t content_length = 0;
-  std::string content_type;
-  // The last Location header as written.
-  std::string location;
-  // ("_status_code", status), then every header as (trimmed name, trimmed value) in order of arrival.
-  request_opts fields;
-};
-
-// How the body after a head ends; the stream decides it from the head, the request and the connection.
-struct body_framing {
-  enum kind_type { chunked, known_length, until_close };
-  kind_type kind = until_close;
-  uint64_t length = 0;  // kind known_length: the body's bytes
-};
-
 class response_parser {
  public:
   enum class state {
     idle,         // no answer expected: start() first
-    status_line,  // collecting a status line up to its CR LF
-    interim_end,  // the CR LF that ends an interim 100 answer
-    header_line,  // collecting header lines up to the empty line
+    status_line,  // collecting a status line up to its line end
+    header_line,  // collecting header lines up to the empty line (of an interim or the final answer)
     head_done,    // head read; waiting for start_body
     chunk_size,   // collecting a chunk-size line
     chunk_data,   // data bytes of the current chunk
@@ -66,8 +48,9 @@ class response_parser {
   response_parser& operator=(const response_parser&) = delete;
 
   // A new answer: its status line comes next. stop_at_continue: an interim 100 ends the head with
-  // "Continue" as the error, since a POST's body is due.
-  void start(bool stop_at_continue);
+  // "Continue" as the error, since a POST's body is due. head_request: the answer is to a HEAD and has no
+  // body.
+  void start(bool stop_at_continue, bool head_request = false);
   // Forgets the answer in progress; nothing is taken until start().
   void reset();
 
@@ -77,12 +60,14 @@ class response_parser {
   size_t put(const char* data, size_t size, boost::system::error_code& ec);
   // The peer closed the connection here. Returns what the reader makes of it: the end of a body that runs
   // up to the close, or the error of an answer cut short (in the header block "Malformed response
-  // headers" when malformed_in_headers, else the end of stream itself; in a chunked body before its last
-  // chunk "Invalid chunked encoding").
+  // headers" when malformed_in_headers, else the end of stream itself; in a body of known length "Truncated
+  // body"; in a chunked body before its last chunk "Invalid chunked encoding").
   boost::system::error_code put_eof(bool malformed_in_headers);
 
-  // After head_done: how the body is framed. A length of 0 ends the answer at once.
-  void start_body(const body_framing& framing);
+  // After head_done: the body begins, framed as the head said. A length of 0 ends the answer at once.
+  void start_body();
+  // After head_done: how the head frames the body.
+  const body_framing& framing() const { return framing_; }
 
   state current() const { return state_; }
   bool head_done() const { return state_ >= state::head_done; }
@@ -101,9 +86,10 @@ class response_parser {
   size_t put_body(size_t size);
   size_t collect_line(const char* data, size_t size, size_t limit, bool& complete);
   size_t on_status_line(const char* data, size_t size);
-  size_t on_interim_end(char c);
   size_t on_block_line(const char* data, size_t size, errc error, bool& ended);
   size_t on_header_line(const char* data, size_t size);
+  void end_interim();
+  void end_head();
   size_t on_chunk_size(const char* data, size_t size);
   size_t on_chunk_end(char c);
   size_t on_trailer(const char* data, size_t size);
@@ -115,14 +101,18 @@ class response_parser {
   ending ending_ = ending::none;
   boost::system::error_code error_;
   bool stop_at_continue_ = false;
+  bool head_request_ = false;
   int interim_ = 0;
-  // The line being collected (status, header, chunk size or trailer), its CR LF included once complete;
+  // The head being read is an interim answer's.
+  bool in_interim_ = false;
+  body_framing framing_;
+  // The line being collected (status, header, chunk size or trailer), its line end included once complete;
   // never longer than its limit plus what one put brought.
   std::string line_;
   bool line_too_long_ = false;
   // The header block or the trailer so far, every line with its CR LF; at most head_limits::header_block.
   std::string block_;
-  // Bytes of the CR LF already seen in interim_end and chunk_end.
+  // Bytes of the CR LF already seen in chunk_end.
   int crlf_seen_ = 0;
   bool chunked_ = false;
   uint64_t remaining_ = 0;

@@ -13,9 +13,6 @@ struct road_policy {
   // "Proxy-Connection: close" sent through an HTTP proxy also ends the keep-alive flag; otherwise only
   // "Connection: close" (sent or answered) does.
   bool proxy_close_ends_keep_alive;
-  // Whatever an earlier exchange left in the response buffer is dropped before the status line (true) or
-  // kept for it.
-  bool drop_buffer_before_head;
   // The peer closing inside the header block reads as "Malformed response headers" (true) or passes the
   // end of stream on.
   bool eof_in_headers_is_malformed;
@@ -27,10 +24,10 @@ struct road_policy {
   // A Location that does not parse is raised as the URL parser's error (true) or returned as "Invalid
   // redirect address".
   bool raise_bad_location;
-  // The socket's "shut down" error counts as the end of stream.
+  // The socket's "shut down" error counts as the end of stream of a body (never inside a head).
   bool shut_down_is_eof;
-  // A plain body complete on a kept-alive connection: the read reports no error (true) or leaves the
-  // caller's error code as it was.
+  // A body complete by its length on a kept-alive connection: the read reports no error (true) or leaves
+  // the caller's error code as it was.
   bool clear_error_at_body_end;
   // Most bytes one read hands over from a body of unknown length; 0: as many as asked.
   size_t unknown_length_read;
