@@ -2,6 +2,7 @@
 // thread, every wait bounded by the stream's time limits. The bytes go to the one reader.
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "qelhttp/http_parsers.hpp"
@@ -195,7 +196,7 @@ std::size_t http_stream::read_some(char* data, std::size_t size, error_code& ec)
       }
       case body_step::read_direct: {
         // Straight into the caller's buffer: never past what the framing allows.
-        const size_t n = socket_read(data, step.size, ec);
+        const size_t n = socket_read(data, std::min(step.size, read_limits::direct_read), ec);
         if (n > 0) {
           accept_body(data, n);
           return n;

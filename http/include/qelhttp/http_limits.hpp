@@ -24,6 +24,11 @@ struct read_limits {
   // and what the asynchronous road asks for body bytes too. The bytes past the body stay buffered for the
   // next answer, so nothing is lost by reading ahead.
   static const size_t socket_block = 16 * 1024;
+  // At most this much of a body goes from the socket straight into the caller's buffer in one system call,
+  // however large that buffer: the kernel holds the socket while it copies, and a sender on the same
+  // machine waits the while. Over loopback 64 KiB reads fetch a large body about a quarter faster than
+  // 256 KiB ones.
+  static const size_t direct_read = 64 * 1024;
 };
 
 }  // namespace qelhttp
