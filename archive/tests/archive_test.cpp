@@ -161,6 +161,34 @@ TEST(Zip, NothingIsWrittenOutsideTheDestination) {
   EXPECT_EQ(qeltest::ReadFile(dest + "/good/file.txt"), "good");
 }
 
+// Headers, names, extra fields and data of every length, stored and deflated, so that the reads of the
+// unzip code start and end at every distance from the edges of the reader's buffering: Info-ZIP's unzip
+// must unpack the very same tree.
+TEST(Zip, ThousandsOfItemsOfEveryLengthUnpackAsInfoZipUnpacksThem) {
+  qeltest::TempDir dir;
+  std::string zip = dir.file("many.zip");
+  qeltest::WriteFile(dir.file("many.py"),
+                     "import random, struct, zipfile\n"
+                     "rng = random.Random(35)\n"
+                     "z = zipfile.ZipFile('" + zip + "', 'w')\n"
+                     "for i in range(2000):\n"
+                     "    name = 'd%d/' % (i % 7) + 'n%d_' % i + 'x' * rng.randrange(0, 240)\n"
+                     "    size = rng.choice([0, 1, rng.randrange(2, 200), rng.randrange(4000, 4200),\n"
+                     "                       rng.randrange(16000, 17000), rng.randrange(30000, 70000)])\n"
+                     "    data = rng.randbytes(size // 3) + b'text ' * (size // 7)\n"
+                     "    info = zipfile.ZipInfo(name, date_time=(2020, 5, 17, 10, 20, 30))\n"
+                     "    info.create_system = 3\n"
+                     "    info.external_attr = 0o100644 << 16\n"
+                     "    info.compress_type = zipfile.ZIP_DEFLATED if i % 3 else zipfile.ZIP_STORED\n"
+                     "    info.extra = struct.pack('<HH', 0xCAFE, i % 50) + bytes(i % 50)\n"
+                     "    z.writestr(info, data)\n"
+                     "z.close()\n");
+  Shell("python3 " + dir.file("many.py"));
+  ASSERT_EQ(Unpack(zip, dir.file("ours")), 0);
+  Shell("unzip -q " + zip + " -d " + dir.file("infozip"));
+  Shell("diff -r " + dir.file("ours") + " " + dir.file("infozip"));
+}
+
 TEST(Zip, DamagedMembersFailButTheOthersAreExtracted) {
   qeltest::TempDir dir;
   PythonZip(dir.file("crc.zip"), "[('one.txt', 'first member'), ('two.txt', 'A' * 5000), ('three.txt', 'third')]",
