@@ -344,8 +344,16 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
 
 namespace {
 
-uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFile& out) {
+// Whether the item's data can be read and checked at all. Only stored and deflated data is: the unzip code
+// hands out the data of any other method it knows (bzip2) as it stands, unchecked, and a package that
+// claims such a method while holding plain bytes would be written as if it were whole.
+uint32_t DataReadable(const unz_file_info64& info) {
   if (info.flag & 1) return ZR_PASSWORD;  // encrypted, and no password is ever given
+  if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) return ZR_FLATE;
+  return ZR_OK;
+}
+
+uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFile& out) {
   if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
   r->item_open = true;
   if (r->buffer.empty()) r->buffer.resize(kDataBuffer);
@@ -358,7 +366,8 @@ uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFil
     total += static_cast<uint64_t>(n);
   }
   r->item_open = false;
-  // The stored CRC is compared when the item is closed: corrupt data is not a success.
+  // The unzip code sums the CRC of stored and deflated data as it hands it out and compares it with the
+  // stored one when the item is closed after its last byte: corrupt data is not a success.
   if (unzCloseCurrentFile(r->unz) != UNZ_OK || total != info.uncompressed_size) return ZR_FLATE;
   return ZR_OK;
 }
@@ -381,6 +390,8 @@ uint32_t UnzipItem(ZipHandle* handle, int index, const std::string& root, const 
   if (!GoTo(r, index)) return ZR_CORRUPT;
   unz_file_info64 info{};
   if (unzGetCurrentFileInfo64(r->unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
+  code = DataReadable(info);
+  if (code != ZR_OK) return code;
   qelplat::CConfinedFile out;
   if (!out.Create(root, relative)) return ZR_NOFILE;
   code = CopyItemData(r, info, out);
