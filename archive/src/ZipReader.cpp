@@ -30,10 +30,10 @@ const int kHostMsDos = 0;
 const size_t kMaxNameChars = 519;
 
 // The source the unzip code reads the archive through: a platform file handle. The unzip code reads every
-// header a field at a time, one to four bytes a call, and reads each directory record again for every query
-// of its item: those small reads are served from a window of the file, so that an archive of a few thousand
-// items costs a few thousand system calls instead of several hundred thousand. Reads of a window's size or
-// more (the item data) go straight to the file.
+// header field a byte at a time, and reads an item's directory record and local header again for every
+// query of the item: those small reads are served from a window of the file, so that an archive of a few
+// thousand items costs a few thousand system calls instead of several hundred thousand. Reads of a
+// window's size or more (the item data) go straight to the file.
 const size_t kWindow = 4096;
 
 struct ZipInput {
