@@ -10,7 +10,6 @@
 #include "EntryName.h"
 #include "qelplat/codepage.h"
 #include "qelplat/confined.h"
-#include "qelplat/debugout.h"
 #include "qelplat/shell.h"
 
 namespace QelCompress {
@@ -54,6 +53,15 @@ int WriteData(RarArchive* rar, qelplat::CConfinedFile& out) {
   }
 }
 
+// A symbolic link is written as a plain file holding the link's text, as a zip's link item is: a package
+// never makes a link, and never leaves out an item it holds.
+int WriteLinkText(RarArchive* rar, qelplat::CConfinedFile& out) {
+  const wchar_t* wide = archive_entry_symlink_w(rar->entry);
+  const char* narrow = archive_entry_symlink(rar->entry);
+  std::string text = wide ? qelplat::WideToPath(wide) : narrow ? narrow : "";
+  return out.Write(text.data(), text.size()) ? RAR_SUCCESS : RAR_WRITE;
+}
+
 }  // namespace
 
 int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
@@ -64,18 +72,16 @@ int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
   std::string root = qelplat::WideToPath(destDir);
   mode_t type = archive_entry_filetype(rar->entry);
   if (type == AE_IFDIR) return qelplat::MakeFoldersBelow(root, relative) ? RAR_SUCCESS : RAR_WRITE;
-  if (type != AE_IFREG || archive_entry_hardlink(rar->entry)) {
-    archive_read_data_skip(rar->reader);  // links and devices are not made from a package
-    return RAR_SUCCESS;
-  }
+  // A hard link (or a copy of an earlier item) carries no data of its own: it cannot be written as a file
+  // that holds the right bytes, and a package that holds one is refused.
+  if (archive_entry_hardlink(rar->entry)) return RAR_BAD_DATA;
   // Two items never land on one path: the later one would silently replace the earlier.
-  if (!rar->written.insert(relative).second) {
-    OutputDebugStringA(("Rar item lands on the path of an earlier one: " + relative).c_str());
-    return RAR_BAD_DATA;
-  }
+  if (!rar->written.insert(relative).second) return RAR_BAD_DATA;
+  // Every other item is written as a plain file with the data it holds, whatever its type (a device or a
+  // pipe holds none), as every zip item that is no folder is.
   qelplat::CConfinedFile out;
   if (!out.Create(root, relative)) return RAR_WRITE;
-  int rc = WriteData(rar, out);
+  int rc = type == AE_IFLNK ? WriteLinkText(rar, out) : WriteData(rar, out);
   if (rc != RAR_SUCCESS) return rc;
   out.SetMode(archive_entry_perm(rar->entry) & 0777, false);
   FILETIME modified = qelplat::FileTimeFromInt64((static_cast<int64_t>(archive_entry_mtime(rar->entry)) + 11644473600LL) *

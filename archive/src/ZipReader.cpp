@@ -2,6 +2,7 @@
 
 #include <minizip/unzip.h>
 
+#include <algorithm>
 #include <cstring>
 #include <set>
 #include <vector>
@@ -28,12 +29,21 @@ const int kHostMsDos = 0;
 // as one): the name field of ZipEntry, and the longest name the writer stores.
 const size_t kMaxNameChars = 519;
 
-// The source the unzip code reads the archive through: a platform file handle.
+// The source the unzip code reads the archive through: a platform file handle. The unzip code reads every
+// header field a byte at a time, and reads an item's directory record and local header again for every
+// query of the item: those small reads are served from a window of the file, so that an archive of a few
+// thousand items costs a few thousand system calls instead of several hundred thousand. Reads of a
+// window's size or more (the item data) go straight to the file.
+const size_t kWindow = 4096;
+
 struct ZipInput {
   HANDLE file = INVALID_HANDLE_VALUE;
   bool can_seek = false;
   int64_t start = 0;
   bool error = false;
+  int64_t position = 0;  // where the unzip code reads next, in the file
+  std::vector<unsigned char> window;
+  int64_t window_at = 0;  // the file offset of window[0]; the window holds window.size() bytes from there
 };
 
 voidpf ZCALLBACK InputOpen(voidpf, const void* filename, int) {
@@ -46,39 +56,77 @@ voidpf ZCALLBACK InputOpen(voidpf, const void* filename, int) {
   LARGE_INTEGER position{};
   input->can_seek = SetFilePointerEx(file, zero, &position, FILE_CURRENT) != FALSE;
   input->start = input->can_seek ? position.QuadPart : 0;
+  input->position = input->start;
   return input;
+}
+
+// One read of the file at the input's position. A source that cannot seek is only ever read straight on,
+// where its own position already stands.
+bool ReadFileAt(ZipInput* input, void* buffer, size_t size, size_t* got) {
+  LARGE_INTEGER at{};
+  at.QuadPart = input->position;
+  DWORD read = 0;
+  if ((input->can_seek && !SetFilePointerEx(input->file, at, nullptr, FILE_BEGIN)) ||
+      !ReadFile(input->file, buffer, static_cast<DWORD>(size), &read, nullptr)) {
+    input->error = true;
+    return false;
+  }
+  *got = read;
+  return true;
+}
+
+// Copies what the window holds at the input's position, up to size bytes.
+size_t FromWindow(ZipInput* input, unsigned char* out, size_t size) {
+  int64_t end = input->window_at + static_cast<int64_t>(input->window.size());
+  if (input->position < input->window_at || input->position >= end) return 0;
+  size_t n = std::min(size, static_cast<size_t>(end - input->position));
+  memcpy(out, &input->window[static_cast<size_t>(input->position - input->window_at)], n);
+  input->position += static_cast<int64_t>(n);
+  return n;
 }
 
 uLong ZCALLBACK InputRead(voidpf, voidpf stream, void* buffer, uLong size) {
   ZipInput* input = static_cast<ZipInput*>(stream);
-  DWORD got = 0;
-  if (!ReadFile(input->file, buffer, static_cast<DWORD>(size), &got, nullptr)) {
-    input->error = true;
+  unsigned char* out = static_cast<unsigned char*>(buffer);
+  size_t done = FromWindow(input, out, size);
+  if (done == size) return size;
+  size_t got = 0;
+  if (size - done >= kWindow) {
+    if (!ReadFileAt(input, out + done, size - done, &got)) return 0;
+    input->position += static_cast<int64_t>(got);
+    return static_cast<uLong>(done + got);
+  }
+  input->window.resize(kWindow);
+  if (!ReadFileAt(input, input->window.data(), kWindow, &got)) {
+    input->window.clear();
     return 0;
   }
-  return got;
+  input->window.resize(got);
+  input->window_at = input->position;
+  return static_cast<uLong>(done + FromWindow(input, out + done, size - done));
 }
 
 uLong ZCALLBACK InputWrite(voidpf, voidpf, const void*, uLong) { return 0; }
 
 ZPOS64_T ZCALLBACK InputTell(voidpf, voidpf stream) {
   ZipInput* input = static_cast<ZipInput*>(stream);
-  LARGE_INTEGER zero{};
-  LARGE_INTEGER position{};
-  if (!SetFilePointerEx(input->file, zero, &position, FILE_CURRENT)) return static_cast<ZPOS64_T>(-1);
-  return static_cast<ZPOS64_T>(position.QuadPart - input->start);
+  return static_cast<ZPOS64_T>(input->position - input->start);
 }
 
 long ZCALLBACK InputSeek(voidpf, voidpf stream, ZPOS64_T offset, int origin) {
   ZipInput* input = static_cast<ZipInput*>(stream);
   if (!input->can_seek) return -1;
-  LARGE_INTEGER distance{};
-  distance.QuadPart = static_cast<int64_t>(offset);
-  DWORD method = FILE_BEGIN;
-  if (origin == ZLIB_FILEFUNC_SEEK_SET) distance.QuadPart += input->start;
-  if (origin == ZLIB_FILEFUNC_SEEK_CUR) method = FILE_CURRENT;
-  if (origin == ZLIB_FILEFUNC_SEEK_END) method = FILE_END;
-  return SetFilePointerEx(input->file, distance, nullptr, method) ? 0 : -1;
+  int64_t distance = static_cast<int64_t>(offset);
+  int64_t base = input->start;
+  if (origin == ZLIB_FILEFUNC_SEEK_CUR) base = input->position;
+  if (origin == ZLIB_FILEFUNC_SEEK_END) {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(input->file, &size)) return -1;
+    base = size.QuadPart;
+  }
+  if ((distance > 0 && base > INT64_MAX - distance) || base + distance < 0) return -1;
+  input->position = base + distance;
+  return 0;
 }
 
 int ZCALLBACK InputClose(voidpf, voidpf stream) {
@@ -296,8 +344,16 @@ uint32_t GetZipItem(ZipHandle* handle, int index, ZipEntry& entry) {
 
 namespace {
 
-uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFile& out) {
+// Whether the item's data can be read and checked at all. Only stored and deflated data is: the unzip code
+// hands out the data of any other method it knows (bzip2) as it stands, unchecked, and a package that
+// claims such a method while holding plain bytes would be written as if it were whole.
+uint32_t DataReadable(const unz_file_info64& info) {
   if (info.flag & 1) return ZR_PASSWORD;  // encrypted, and no password is ever given
+  if (info.compression_method != 0 && info.compression_method != Z_DEFLATED) return ZR_FLATE;
+  return ZR_OK;
+}
+
+uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFile& out) {
   if (unzOpenCurrentFile(r->unz) != UNZ_OK) return ZR_CORRUPT;
   r->item_open = true;
   if (r->buffer.empty()) r->buffer.resize(kDataBuffer);
@@ -310,7 +366,8 @@ uint32_t CopyItemData(ZipReader* r, unz_file_info64& info, qelplat::CConfinedFil
     total += static_cast<uint64_t>(n);
   }
   r->item_open = false;
-  // The stored CRC is compared when the item is closed: corrupt data is not a success.
+  // The unzip code sums the CRC of stored and deflated data as it hands it out and compares it with the
+  // stored one when the item is closed after its last byte: corrupt data is not a success.
   if (unzCloseCurrentFile(r->unz) != UNZ_OK || total != info.uncompressed_size) return ZR_FLATE;
   return ZR_OK;
 }
@@ -333,6 +390,8 @@ uint32_t UnzipItem(ZipHandle* handle, int index, const std::string& root, const 
   if (!GoTo(r, index)) return ZR_CORRUPT;
   unz_file_info64 info{};
   if (unzGetCurrentFileInfo64(r->unz, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK) return ZR_CORRUPT;
+  code = DataReadable(info);
+  if (code != ZR_OK) return code;
   qelplat::CConfinedFile out;
   if (!out.Create(root, relative)) return ZR_NOFILE;
   code = CopyItemData(r, info, out);

@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
-"""Writes a stored (uncompressed) RAR 1.5-4.x archive: make_rar4.py <out.rar> <name=path|name/>...
+"""Writes a stored (uncompressed) RAR 1.5-4.x archive: make_rar4.py <out.rar> <name=path|name/|link:name=target|fifo:name>...
 
-An argument ending in "/" makes a folder entry; "name=path" stores the file at path under name. The test
-tools have no rar writer, so the tests build their rar archives with this."""
+An argument ending in "/" makes a folder entry; "name=path" stores the file at path under name. As rar
+does on a Unix host, "link:name=target" stores a symbolic link (its text as the item's data) and
+"fifo:name" a named pipe. The test tools have no rar writer, so the tests build their rar archives with
+this."""
 import struct
 import sys
 import time
@@ -22,11 +24,14 @@ def dos_time(t):
         (lt.tm_hour << 11) | (lt.tm_min << 5) | (lt.tm_sec // 2)
 
 
-def file_block(name, data, folder, mtime):
+HOST_WIN32, HOST_UNIX = 2, 3
+
+
+def file_block(name, data, folder, mtime, host=HOST_WIN32, mode=0):
     raw = name.encode("utf-8")
     flags = 0x8000 | (0xE0 if folder else 0)
-    attr = 0x10 if folder else 0x20
-    body = struct.pack("<IIBIIBBHI", len(data), len(data), 2, zlib.crc32(data) & 0xFFFFFFFF,
+    attr = mode if host == HOST_UNIX else 0x10 if folder else 0x20
+    body = struct.pack("<IIBIIBBHI", len(data), len(data), host, zlib.crc32(data) & 0xFFFFFFFF,
                        dos_time(mtime), 20, 0x30, len(raw), attr) + raw
     return block(0x74, flags, body, data)
 
@@ -38,6 +43,13 @@ def main():
     for arg in sys.argv[2:]:
         if arg.endswith("/"):
             parts.append(file_block(arg.rstrip("/"), b"", True, now))
+            continue
+        if arg.startswith("link:"):
+            name, target = arg[5:].split("=", 1)
+            parts.append(file_block(name, target.encode("utf-8"), False, now, HOST_UNIX, 0o120777))
+            continue
+        if arg.startswith("fifo:"):
+            parts.append(file_block(arg[5:], b"", False, now, HOST_UNIX, 0o010644))
             continue
         name, path = arg.split("=", 1)
         with open(path, "rb") as f:
