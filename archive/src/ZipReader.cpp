@@ -11,7 +11,6 @@
 #include "ZipGuards.h"
 #include "qelplat/codepage.h"
 #include "qelplat/confined.h"
-#include "qelplat/debugout.h"
 #include "qelplat/filetime.h"
 #include "qelplat/shell.h"
 
@@ -190,19 +189,14 @@ void ApplyExtendedTimes(const std::vector<unsigned char>& extra, ZipEntry& entry
   }
 }
 
-// A name that cannot be an item's path is refused whole, never cut, and the debugger output says which.
-uint32_t RefuseName(const char* why, const std::string& stored) {
-  OutputDebugStringA((std::string(why) + stored).c_str());
-  return ZR_NOFILE;
-}
-
 // The item's path from its stored bytes up to the first NUL, as a C string reads them, every byte kept (see
 // PathToWide), read by the rules of the host that wrote it.
 uint32_t ItemName(const std::string& whole, int host, std::wstring* name, bool* folder) {
   ENameStyle style = host == kHostMsDos ? NAME_WINDOWS : NAME_PORTABLE;
   const std::string stored = whole.substr(0, whole.find('\0'));
   *name = SanitizeEntryName(qelplat::PathToWide(stored), style);
-  if (name->size() > kMaxNameChars) return RefuseName("Zip item name too long: ", stored);
+  // A name that cannot be an item's path is refused whole, never cut.
+  if (name->size() > kMaxNameChars) return ZR_NOFILE;
   // Many writers mark folders only by the trailing separator, with no directory bit at all.
   char last = stored.empty() ? '\0' : stored.back();
   *folder = last == '/' || (style == NAME_WINDOWS && last == '\\');
@@ -434,7 +428,7 @@ uint32_t UnzipToFolder(const wchar_t* archive, const wchar_t* destDir) {
     // Two items never land on one path: the later one would silently replace the earlier.
     if (item == ZR_OK && !(entry.attributes & kDirectory) && RelativePathOf(entry.name, &relative) &&
         !files.insert(relative).second) {
-      item = RefuseName("Zip item lands on the path of an earlier one: ", relative);
+      item = ZR_NOFILE;
     }
     if (item == ZR_OK) item = UnzipItem(handle.get(), i, root, entry.name);
     if (first == ZR_OK) first = item;

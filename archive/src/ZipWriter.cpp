@@ -13,7 +13,6 @@
 
 #include "Deflater.h"
 #include "qelplat/codepage.h"
-#include "qelplat/debugout.h"
 #include "qelplat/filetime.h"
 #include "qelplat/findfile.h"
 
@@ -55,12 +54,6 @@ void Put32(std::vector<uint8_t>& out, uint32_t value) {
 uint32_t Get32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
          static_cast<uint32_t>(p[3]) << 24;
-}
-
-// A name that cannot be stored whole is refused, and the debugger output says which.
-uint32_t RefuseName(const char* why, const std::wstring& name) {
-  OutputDebugStringA((std::string(why) + qelplat::WideToPath(name)).c_str());
-  return ZR_ARGS;
 }
 
 bool HasStoredSuffix(const std::wstring& name) {
@@ -381,10 +374,10 @@ uint32_t ZipWriter::Add(const wchar_t* sourcePath, const wchar_t* entryName, EZi
   bool folder = kind == ZIP_ADD_FOLDER;
   if (folder && name.back() != L'/') name.push_back(L'/');
   // The reader takes back exactly this many characters: a longer name is refused, never cut.
-  if (name.size() > kMaxNameChars) return RefuseName("Zip entry name too long: ", name);
+  if (name.size() > kMaxNameChars) return ZR_ARGS;
   bool complete = true;
   std::string stored = qelplat::WideToPath(name, &complete);
-  if (!complete) return RefuseName("Zip entry name has characters no file name holds: ", name);
+  if (!complete) return ZR_ARGS;
   // Without ZIP64 the directory counts entries in 16 bits and places them at 32-bit offsets.
   if (entries_.size() >= kMaxEntries || written_ > kMaxField) return ZR_WRITE;
 

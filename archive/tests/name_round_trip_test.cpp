@@ -2,7 +2,7 @@
 // Info-ZIP's unzip: spaces, UTF-8, bytes that are no UTF-8 at all, backslashes and colons (ordinary
 // characters on Linux), empty files and folders, names near the length limit, and a system folder. Where a
 // name cannot be kept (too long, or a second item on a path already written) the entry fails with an error
-// result and the debugger output names it. Also the DOS times of files written around daylight-saving changes.
+// result alone. Also the DOS times of files written around daylight-saving changes.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -238,9 +238,9 @@ TEST(NameRoundTrip, ASystemFolderComesBackWholeThroughBothReaders) {
 }
 
 // 519 characters is the longest name on both sides: the writer refuses a longer one, the reader refuses one
-// it meets in an archive from elsewhere; neither cuts, and the other entries go on. A name holding a NUL
+// it meets in an archive from elsewhere; neither cuts, neither writes a message, and the other entries go on. A name holding a NUL
 // byte ends there, as the C string it is read into.
-TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsItAndIsNamed) {
+TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsIt) {
   qeltest::TempDir dir;
   std::string pkg = dir.file("pkg");
   std::string at_limit = PathOfLength("pkg", 519);
@@ -251,7 +251,7 @@ TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsItAndIsNamed) {
   std::string zip = dir.file("w.zip");
   qeltest::StderrCapture writer_says;
   EXPECT_EQ(Pack(zip, {pkg}), 0x10000);
-  EXPECT_NE(writer_says.Text().find("pkg/" + over), std::string::npos) << "the refused entry is named";
+  EXPECT_EQ(writer_says.Text(), "") << "the refusal is the result alone: the library writes no message of it";
   std::string listed = Shell("unzip -Z1 " + zip);
   EXPECT_NE(listed.find("pkg/" + at_limit + "\n"), std::string::npos);
   EXPECT_NE(listed.find("pkg/after.txt\n"), std::string::npos);
@@ -278,9 +278,7 @@ TEST(NameLimits, ALongerNameFailsOnTheSideThatMeetsItAndIsNamed) {
   std::string out = dir.file("out");
   qeltest::StderrCapture reader_says;
   EXPECT_EQ(Unpack(made, out), 0x200);
-  std::string said = reader_says.Text();
-  EXPECT_NE(said.find(too_long), std::string::npos) << said;
-  EXPECT_NE(said.find("same.txt"), std::string::npos) << said;
+  EXPECT_EQ(reader_says.Text(), "") << "the refusal is the result alone: the library writes no message of it";
   EXPECT_EQ(qeltest::ReadFile(out + "/" + exact), "exact");
   EXPECT_EQ(qeltest::ReadFile(out + "/same.txt"), "first") << "the first item keeps its path";
   EXPECT_EQ(qeltest::ReadFile(out + "/x.txt"), "x1");
