@@ -1,0 +1,53 @@
+#include "qelplat/folderhold.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "qelplat/lasterror.h"
+
+namespace qelplat {
+
+CFolderHold::~CFolderHold() { Release(); }
+
+void CFolderHold::Release() {
+  if (m_fd < 0) return;
+  close(m_fd);  // the last descriptor of the open folder: the lock goes with it
+  m_fd = -1;
+}
+
+bool CFolderHold::TryHold(const std::string& path) {
+  Release();
+  int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    SetLastErrorFromErrno(true);
+    return false;
+  }
+  int rc;
+  while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    if (errno == EWOULDBLOCK) {
+      SetLastError(ERROR_SHARING_VIOLATION);
+    } else {
+      SetLastErrorFromErrno();
+    }
+    close(fd);
+    return false;
+  }
+  m_fd = fd;
+  return true;
+}
+
+bool CFolderHold::HeldAt(const std::string& path) const {
+  struct stat held;
+  struct stat there;
+  if (m_fd < 0 || fstat(m_fd, &held) != 0 || lstat(path.c_str(), &there) != 0) return false;
+  // A removed folder keeps no link count.
+  return held.st_nlink > 0 && held.st_dev == there.st_dev && held.st_ino == there.st_ino;
+}
+
+}  // namespace qelplat
