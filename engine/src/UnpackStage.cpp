@@ -41,8 +41,9 @@ void RemoveLeftStages(const fs::path& workFolder) {
   }
   for (const fs::path& stage : left) {
     qelplat::CFolderHold hold;
-    // Held while it is removed, so that no other process's clearing away meets it half removed.
-    if (hold.TryHold(stage.string())) fs::remove_all(stage, ec);
+    // Held while it is removed, so that no other process's clearing away meets it half removed. Where no
+    // folder can be held, none can be told dead either: it stays.
+    if (hold.TryHold(stage.string()) == qelplat::HOLD_TAKEN) fs::remove_all(stage, ec);
   }
 }
 
@@ -145,8 +146,11 @@ CUnpackStage::CUnpackStage(const std::string& workFolder) : m_workFolder(workFol
     fs::path stage = fs::path(workFolder) / fs::unique_path(std::string(kStagePrefix) + "%%%%%%%%%%%%", ec);
     if (ec || !fs::create_directory(stage, ec) || ec) continue;
     fs::permissions(stage, fs::owner_all, ec);
-    // Between its making and its hold another process may take it for a dead one and remove it.
-    if (!m_hold.TryHold(stage.string()) || !m_hold.HeldAt(stage.string())) {
+    // Between its making and its hold another process may take it for a dead one and remove it. Where the
+    // file system keeps no holds, no other process can take it for dead either.
+    qelplat::EFolderHold held = m_hold.TryHold(stage.string());
+    if (held == qelplat::HOLD_BUSY || held == qelplat::HOLD_FAILED ||
+        (held == qelplat::HOLD_TAKEN && !m_hold.HeldAt(stage.string()))) {
       m_hold.Release();
       continue;
     }

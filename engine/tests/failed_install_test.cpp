@@ -9,7 +9,8 @@
 // sharing the work folder (in a PID namespace of its own) that installs while the first is stopped by gdb in
 // the middle of its unpack leaves the first one's folder alone, and both go in whole; the folder of a process
 // killed there, of one that died before it held its folder, and of one killed at any step of its final move
-// is cleared away by the next install, which goes in whole.
+// is cleared away by the next install, which goes in whole. Where the file system keeps no locks, installs
+// still go in whole.
 #include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -33,7 +34,7 @@ using enginetest::RecorderScript;
 using enginetest::TreeOf;
 using enginetest::TZipEntry;
 
-const char kShim[] = QEL_TEST_BIN_DIR "/librename_fault_shim.so";
+const char kShim[] = QEL_TEST_BIN_DIR "/libinstall_fault_shim.so";
 
 bool Holds(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
 
@@ -406,6 +407,22 @@ TEST(StagingFolder, OnlyAFolderNoLivingProcessHoldsIsClearedAway) {
     EXPECT_EQ(Differences(TreeOf(c.work), installed), "") << "killed at rename " << n << out;
   }
   EXPECT_TRUE(completed);
+}
+
+// On a file system that keeps no locks (a home on NFS), no staging folder can be held: installs still go in
+// whole, and a folder left by a dead process stays, since no process can tell it dead.
+TEST(StagingFolder, WhereNoFolderCanBeHeldInstallsStillGoInWhole) {
+  CMoveCase c(NewVersion());
+  ASSERT_EQ(c.md5.size(), 32u);
+  const std::string installed = c.Installed();
+  c.Reset();
+  const std::string left = c.work + "/.qel-unpack-000000000000";
+  ASSERT_EQ(mkdir(left.c_str(), 0700), 0);
+  std::string out = c.Install("QEL_FLOCK_NONE=1");
+  EXPECT_FALSE(Holds(out, "解压失败")) << out;
+  EXPECT_EQ(Stages(c.work), std::vector<std::string>{left}) << out;
+  ASSERT_EQ(rmdir(left.c_str()), 0);
+  EXPECT_EQ(Differences(TreeOf(c.work), installed), "") << out;
 }
 
 }  // namespace

@@ -19,27 +19,26 @@ void CFolderHold::Release() {
   m_fd = -1;
 }
 
-bool CFolderHold::TryHold(const std::string& path) {
+EFolderHold CFolderHold::TryHold(const std::string& path) {
   Release();
   int fd = open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     SetLastErrorFromErrno(true);
-    return false;
+    return HOLD_FAILED;
   }
   int rc;
   while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
   }
-  if (rc != 0) {
-    if (errno == EWOULDBLOCK) {
-      SetLastError(ERROR_SHARING_VIOLATION);
-    } else {
-      SetLastErrorFromErrno();
-    }
-    close(fd);
-    return false;
+  if (rc == 0) {
+    m_fd = fd;
+    return HOLD_TAKEN;
   }
-  m_fd = fd;
-  return true;
+  const int err = errno;
+  close(fd);
+  if (err == EWOULDBLOCK) return HOLD_BUSY;
+  // NFS turns the lock into a byte-range one, which a folder (never open for writing) cannot take (EBADF);
+  // other file systems answer ENOLCK or EOPNOTSUPP.
+  return HOLD_UNSUPPORTED;
 }
 
 bool CFolderHold::HeldAt(const std::string& path) const {

@@ -12,6 +12,13 @@
 
 namespace qelplat {
 
+enum EFolderHold {
+  HOLD_TAKEN = 0,    // the folder is held by this object
+  HOLD_BUSY,         // another process holds it
+  HOLD_UNSUPPORTED,  // its file system keeps no such marks (NFS without local locks): no process can hold it
+  HOLD_FAILED,       // it cannot be opened (GetLastError tells why): gone, or not a folder
+};
+
 class CFolderHold {
  public:
   CFolderHold() = default;
@@ -20,10 +27,9 @@ class CFolderHold {
   CFolderHold(const CFolderHold&) = delete;
   CFolderHold& operator=(const CFolderHold&) = delete;
 
-  // Opens the folder at path (never through a link) and marks it in use, without waiting. False with
-  // ERROR_SHARING_VIOLATION (32) when another process holds it, or with the error of the open; an earlier
-  // hold of this object is released first. The mark is not inherited by programs the process starts.
-  bool TryHold(const std::string& path);
+  // Opens the folder at path (never through a link) and marks it in use, without waiting; an earlier hold of
+  // this object is released first. The mark is not inherited by programs the process starts.
+  EFolderHold TryHold(const std::string& path);
   // Whether the held folder is still the one at path: a process that took it as dead between its making and
   // this hold has removed it (or put another in its place).
   bool HeldAt(const std::string& path) const;

@@ -1,14 +1,16 @@
-// Preloaded into a program by the tests of moves that fail or die part-way. It counts the renames (rename,
+// Preloaded into a program by the tests of installs that fail or die part-way. It counts the renames (rename,
 // renameat, renameat2) that touch a path below $QEL_RENAME_UNDER and, by the count:
 //   QEL_RENAME_FAIL_AT=n     the n-th fails with ENOSPC, as on a disk whose folder cannot grow;
 //   QEL_RENAME_FAIL_FROM=n   the n-th and every later one fail with EIO, as on a disk gone bad;
 //   QEL_RENAME_KILL_AT=n     the process is killed (SIGKILL) just before the n-th.
 // With QEL_RENAME_NO_FLAGS set, a renameat2 that asks for more than a plain rename answers EINVAL, as file
-// systems without those flags do, and is not counted. Each fault adds a line to $QEL_RENAME_LOG.
+// systems without those flags do, and is not counted. With QEL_FLOCK_NONE set, flock fails with EBADF, as it
+// does on a folder on NFS. Each fault adds a line to $QEL_RENAME_LOG.
 // Only system calls and the environment: nothing here may allocate or call back into the program.
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -89,4 +91,12 @@ extern "C" __attribute__((visibility("default"))) int renameat(int olddir, const
 
 extern "C" __attribute__((visibility("default"))) int rename(const char* from, const char* to) {
   return Renameat2(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+extern "C" __attribute__((visibility("default"))) int flock(int fd, int operation) {
+  if (getenv("QEL_FLOCK_NONE")) {
+    errno = EBADF;
+    return -1;
+  }
+  return static_cast<int>(syscall(SYS_flock, fd, operation));
 }
