@@ -75,6 +75,16 @@ bool CProductInfo::SetProductInfo(const TProductInfo* rec, bool /*wait*/) {
   return true;
 }
 
+bool CProductInfo::TryRefresh(const TProductInfo& rec, UpdateMessageCallback cb, const std::string& baseFolder,
+                              const std::string& serverUrl) {
+  std::unique_lock<std::recursive_mutex> hold(m_workLock, std::try_to_lock);
+  if (!hold.owns_lock()) return false;
+  m_callback = cb;
+  m_baseFolder = baseFolder;
+  m_serverUrl = serverUrl;
+  return SetProductInfo(&rec, true);
+}
+
 bool CProductInfo::WorkFolderReady() const { return m_workFolderReady; }
 
 bool CProductInfo::MakeWorkFolder(const char* func) {

@@ -49,12 +49,17 @@ class CProductInfo {
   // Refreshes the settings from a registry record (the object's own update block is kept) and makes the
   // work folder (none without a base folder). False only for a null record.
   bool SetProductInfo(const TProductInfo* rec, bool wait);
+  // The service pass's refresh: the callback, base folder and server URL, then SetProductInfo, all under one
+  // hold of the work lock taken without waiting. False, with nothing changed, while a check or an install
+  // holds the lock.
+  bool TryRefresh(const TProductInfo& rec, UpdateMessageCallback cb, const std::string& baseFolder,
+                  const std::string& serverUrl);
   // Whether the last refresh left a work folder that may be used.
   bool WorkFolderReady() const;
   // Starts the check thread unless it was started before; true when this call started it.
   bool StartCheckThread();
 
-  // Written by the service loop, each under the work lock.
+  // Each waits for the work lock.
   void SetCallback(UpdateMessageCallback cb);
   void SetBaseFolder(const std::string& folder);
   void SetServerUrl(const std::string& url);
@@ -122,9 +127,8 @@ class CProductInfo {
   // folder and update block: a whole check (every attempt of the request, the pauses between them, the
   // package download with its own attempts and pauses, and a prompt the host shows from inside the
   // callback), a whole install (download, close, unpack, installer start), and each refresh from the
-  // registry. It is therefore held for minutes at a time; only the service pass's first start of a check
-  // thread never waits for it. Recursive: a host may call back into the engine from inside a message on
-  // the same thread.
+  // registry. It is therefore held for minutes (or hours) at a time, and the service pass never waits for
+  // it. Recursive: a host may call back into the engine from inside a message on the same thread.
   std::recursive_mutex m_workLock;
   std::recursive_mutex m_callbackLock;
   std::atomic<UpdateMessageCallback> m_callback{nullptr};

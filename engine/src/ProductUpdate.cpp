@@ -288,9 +288,23 @@ bool CProductInfo::UnpackInPlace(const std::string& zip, const std::string& inst
     LogUnpackFailed(zip.c_str());
     return false;
   }
-  // An installer the package does not bring must not be taken for its own.
-  DeleteFileA(installer.c_str());
-  if (stage.MoveIntoPlace()) return true;
+  // An installer the package does not bring must not be taken for its own: it goes with the move, and comes
+  // back with everything else when the move fails.
+  if (stage.MoveIntoPlace(installer.substr(installer.find_last_of('/') + 1))) return true;
+  const TMoveFailure& failure = stage.Failure();
+  std::string text = FormatText("安装包内容移入工作目录失败：%s,错误代码：%u", failure.path.c_str(),
+                                static_cast<unsigned>(failure.error));
+  if (stage.Unrestored().empty()) {
+    QEL_ENGINE_LOG(ERROR, text + "，工作目录已还原", kLogFile, kInstallFunc);
+  } else {
+    QEL_ENGINE_LOG(ERROR, text + "，工作目录未能完全还原", kLogFile, kInstallFunc);
+    for (const TMoveFailure& item : stage.Unrestored()) {
+      QEL_ENGINE_LOG(ERROR,
+                     FormatText("未能还原：%s,错误代码：%u，暂存目录%s已保留", item.path.c_str(),
+                                static_cast<unsigned>(item.error), stage.Folder().c_str()),
+                     kLogFile, kInstallFunc);
+    }
+  }
   LogUnpackFailed(zip.c_str());
   return false;
 }

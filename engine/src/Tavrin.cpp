@@ -128,10 +128,13 @@ void CTavrin::RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb, 
     if (!slot) slot.reset(new CProductInfo);
     product = slot.get();
   }
-  product->SetCallback(cb);
-  product->SetBaseFolder(base);
-  product->SetServerUrl(server);
-  product->SetProductInfo(&rec, true);
+  // A product busy checking or installing holds its work lock for as long as that takes (hours, for a
+  // package that trickles in): its settings stay as the running work reads them, and a later pass comes back
+  // to it, while this one goes on with every other product.
+  if (!product->TryRefresh(rec, cb, base, server)) {
+    QEL_ENGINE_LOG(DEBUG, "产品" + code + "正在检查或安装，本轮不更新其设置，下轮再试", kLogFile, "CTavrin::DoSome");
+    return;
+  }
   // A product whose work folder cannot be made is not checked yet: a later pass tries the folder again.
   if (product->WorkFolderReady()) product->StartCheckThread();
 }
@@ -139,14 +142,16 @@ void CTavrin::RefreshProduct(const TProductInfo& rec, UpdateMessageCallback cb, 
 void CTavrin::ServicePass(UpdateMessageCallback cb) {
   std::vector<TProductInfo> list;
   g_Config->Reload(nullptr, &list);
-  // Where the work folders go is settled once a pass. With no folder to be had, no product is refreshed
-  // or started in this pass; the host goes on, and the next pass looks again.
-  const std::string base = m_baseFolder.Choose();
   TProductInfo* head = list.empty() ? nullptr : &list.front();
   if (cb && m_callbackLock.try_lock()) {
     std::lock_guard<std::mutex> hold(m_callbackLock, std::adopt_lock);
     cb(EMSG_PRODUCT_LIST, head);
   }
+  // Where the work folders go is settled once a pass, when the first product that gets one comes: a pass
+  // with nothing to look after makes no folder and logs nothing about one. With no folder to be had, no
+  // product is refreshed or started in this pass; the host goes on, and the next pass looks again.
+  bool chosen = false;
+  std::string base;
   for (const TProductInfo& rec : list) {
     std::string code = FieldText(rec.code, sizeof rec.code);
     std::string version = FieldText(rec.current_version, sizeof rec.current_version);
@@ -161,6 +166,8 @@ void CTavrin::ServicePass(UpdateMessageCallback cb) {
       QEL_ENGINE_LOG(ERROR, text, kLogFile, "CTavrin::DoSome");
       continue;
     }
+    if (!chosen) base = m_baseFolder.Choose();
+    chosen = true;
     if (!base.empty()) RefreshProduct(rec, cb, base);
   }
 }

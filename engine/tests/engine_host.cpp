@@ -4,6 +4,10 @@
 //                                                   hold every "|"-separated text of <until>, and tell
 //                                                   the process's peak and present memory
 //   engine_host service2 <until-text> <timeout-ms>  the same, with the service started twice
+//   engine_host again <when> <hive> <until> <timeout-ms>
+//                                                   the service; once <when> is seen, <hive> becomes the
+//                                                   user's registry and the service is started again, so
+//                                                   that a pass runs at once
 //   engine_host get [code]                          product count, the list, and one lookup
 //   engine_host check <flag>                        the CheckUpdate export
 //   engine_host misc                                StartUpdate and SetProductInfoEx edge calls
@@ -117,11 +121,13 @@ std::string MemoryLine() {
   return "MEMORY peak=" + peak + " now=" + now;
 }
 
-int Service(int argc, char** argv, int starts) {
-  g_until = argc > 2 ? argv[2] : "";
-  long timeout = argc > 3 ? atol(argv[3]) : 10000;
-  UpdateMessageCallback cb = getenv("ENGINE_HOST_NULL_CALLBACK") ? nullptr : Callback;
-  for (int i = 0; i < starts; ++i) Print(std::string("START ") + (StartUpdateService(cb) ? "1" : "0"));
+// Waits until the messages or the log hold every text of until, or the time is up.
+bool WaitToSee(const std::string& until, long timeout) {
+  {
+    std::lock_guard<std::mutex> hold(g_lock);
+    g_until = until;
+    g_done = HoldsAll(g_output, until);
+  }
   // The text may also come as a log line (status lines are logged even without a receiver).
   std::string log = ProgramFolder() + "out.log";
   bool seen = false;
@@ -129,12 +135,51 @@ int Service(int argc, char** argv, int starts) {
     std::unique_lock<std::mutex> hold(g_lock);
     seen = g_seen.wait_for(hold, std::chrono::milliseconds(20), [] { return g_done; });
     hold.unlock();
-    seen = seen || FileHolds(log, g_until);
+    seen = seen || FileHolds(log, until);
   }
+  return seen;
+}
+
+// The hive replaced whole, as an editor saving it does: the engine reads it again at its next pass.
+bool ReplaceHive(const std::string& hive) {
+  const char* folder = getenv("QEL_REGISTRY_DIR");
+  if (!folder) return false;
+  std::ifstream in(hive, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string target = std::string(folder) + "/HKEY_CURRENT_USER.reg";
+  std::ofstream out(target + ".new", std::ios::binary | std::ios::trunc);
+  out << text.str();
+  out.close();
+  return in && out && rename((target + ".new").c_str(), target.c_str()) == 0;
+}
+
+int Service(int argc, char** argv, int starts) {
+  std::string until = argc > 2 ? argv[2] : "";
+  long timeout = argc > 3 ? atol(argv[3]) : 10000;
+  UpdateMessageCallback cb = getenv("ENGINE_HOST_NULL_CALLBACK") ? nullptr : Callback;
+  for (int i = 0; i < starts; ++i) Print(std::string("START ") + (StartUpdateService(cb) ? "1" : "0"));
+  bool seen = WaitToSee(until, timeout);
   Print(MemoryLine());
   StopUpdateService();
   Print(seen ? "SEEN" : "TIMEOUT");
   // The engine's threads are detached and run until the process ends, as in the client.
+  fflush(stdout);
+  _exit(0);
+}
+
+int Again(int argc, char** argv) {
+  if (argc < 6) return 2;
+  long timeout = atol(argv[5]);
+  Print(std::string("START ") + (StartUpdateService(Callback) ? "1" : "0"));
+  bool seen = WaitToSee(argv[2], timeout);
+  if (seen) {
+    Print(std::string("HIVE ") + (ReplaceHive(argv[3]) ? "1" : "0"));
+    Print(std::string("START ") + (StartUpdateService(Callback) ? "1" : "0"));
+    seen = WaitToSee(argv[4], timeout);
+  }
+  StopUpdateService();
+  Print(seen ? "SEEN" : "TIMEOUT");
   fflush(stdout);
   _exit(0);
 }
@@ -165,6 +210,7 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   if (command == "service") return Service(argc, argv, 1);
   if (command == "service2") return Service(argc, argv, 2);
+  if (command == "again") return Again(argc, argv);
   if (command == "get") return Get(argc, argv);
   if (command == "check") {
     Print("CHECK " + std::to_string(CheckUpdate(argc > 2 ? atoi(argv[2]) : 1)));

@@ -36,7 +36,45 @@ open(recipe["zip"], "wb").write(raw)
 print(hashlib.md5(raw).hexdigest().upper())
 )";
 
+const char kTreeLister[] = R"(import hashlib, os, stat, sys
+root = sys.argv[1]
+lines = []
+for folder, dirs, files in os.walk(root):
+    for name in dirs + files:
+        path = os.path.join(folder, name)
+        st = os.lstat(path)
+        if stat.S_ISLNK(st.st_mode):
+            what = "link " + os.readlink(path)
+        elif stat.S_ISDIR(st.st_mode):
+            what = "folder"
+        else:
+            with open(path, "rb") as f:
+                what = "file %d %s" % (st.st_size, hashlib.md5(f.read()).hexdigest())
+        lines.append("%s %o %s" % (os.path.relpath(path, root), stat.S_IMODE(st.st_mode), what))
+print("\n".join(sorted(lines)))
+)";
+
 }  // namespace
+
+std::string TreeScript() { return kTreeLister; }
+
+std::string TreeOf(const std::string& folder) {
+  const std::string script = folder + ".tree.py";
+  qeltest::WriteFile(script, kTreeLister);
+  std::string out;
+  qeltest::RunCommand("python3 '" + script + "' '" + folder + "'", &out);
+  unlink(script.c_str());
+  return out;
+}
+
+std::string RunInstallHost(const std::string& base, const std::string& code, const std::string& zip,
+                           const std::string& env) {
+  std::string out;
+  qeltest::RunCommand("env " + env + " '" + std::string(QEL_TEST_BIN_DIR) + "/install_host' '" + base + "' '" + code +
+                          "' '" + zip + "'",
+                      &out);
+  return out;
+}
 
 std::string PlaceDownloadedPackage(const std::string& scratch, const std::string& workFolder,
                                    const std::vector<TZipEntry>& entries, const std::string& version,

@@ -38,6 +38,18 @@ void MakeProgram(const std::string& path);
 
 bool WaitForFile(const std::string& path, int milliseconds = 20000);
 
+// A Python script that lists every item below the folder it is given, one a line in name order: its mode bits
+// and kind, with a file's size and digest and a link's target, so that two listings are equal only when the
+// trees are, byte for byte and name for name.
+std::string TreeScript();
+// That listing of folder.
+std::string TreeOf(const std::string& folder);
+
+// One install of the package zip (already in the work folder base + code, named after its digest) by
+// install_host, a program of its own, with the assignments env before it; what it printed.
+std::string RunInstallHost(const std::string& base, const std::string& code, const std::string& zip,
+                           const std::string& env = "");
+
 // Never destroyed: an install thread may still be finishing when a test ends.
 CProductInfo& KeptProduct();
 
