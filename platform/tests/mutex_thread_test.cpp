@@ -86,7 +86,8 @@ TEST(NamedMutexTest, BadNamesAndUnsafeFolders) {
   ASSERT_EQ(chmod(dir.file("qel").c_str(), 0777), 0);
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Open"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(qelplat::LastMutexFailure(), "no private folder for the lock: " + dir.file("qel") + " may be written by others");
+  EXPECT_EQ(qelplat::LastMutexFailure(),
+            "no private folder for the lock: " + dir.file("qel") + " may be written by others");
   EXPECT_EQ(qelplat::NamedMutexFolder(), "");
 }
 
@@ -265,9 +266,9 @@ TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesInTheHome) {
 }
 
 // Another user (here root) takes /tmp/qel-<uid> before the user's first start and gives it back while that
-// copy runs: a second start meets the first one's lock. Only a home that cannot be had fails the lock, and
-// says why.
-TEST(NamedMutexTest, AFolderAnotherUserTookBelowTmpAndGaveBackNeverMovesTheLock) {
+// copy runs, or owns the folder XDG_RUNTIME_DIR names and removes what the user made in it: a second start
+// meets the first one's lock either way. Only a home that cannot be had fails the lock, and says why.
+TEST(NamedMutexTest, WhatAnotherUserMakesOrRemovesNeverMovesTheLock) {
   CTestUser user;
   if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
   ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0777), 0);
@@ -283,6 +284,20 @@ TEST(NamedMutexTest, AFolderAnotherUserTookBelowTmpAndGaveBackNeverMovesTheLock)
   EXPECT_EQ(user.Run(fromTheHome, &release, &first), "0 " + home.home + "/.cache/qel");
   ASSERT_EQ(rmdir(user.TmpFolder().c_str()), 0);
   EXPECT_EQ(user.Run(fromTheHome), "183 " + home.home + "/.cache/qel") << "the second start meets the first";
+
+  std::string theirs = home.dir.file("theirs");
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
+  auto namingTheirs = [&] {
+    setenv("XDG_RUNTIME_DIR", theirs.c_str(), 1);
+    unsetenv("XDG_CACHE_HOME");
+    setenv("HOME", home.home.c_str(), 1);
+    return TryLock();
+  };
+  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel")
+      << "a runtime folder not the user's is no runtime folder";
+  qeltest::RunCommand("rm -rf " + theirs + "/*");
+  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel");
   close(release);
   waitpid(first, nullptr, 0);
 

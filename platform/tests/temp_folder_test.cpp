@@ -186,6 +186,10 @@ TEST_F(TempFolder, ATmpdirThatIsALinkKeepsItsGivenPathAndTheFoldersItLeadsToAreJ
   ASSERT_EQ(symlink(shared.c_str(), toShared.c_str()), 0);
   ASSERT_EQ(symlink("../links/own", relative.c_str()), 0);
   ASSERT_EQ(symlink((open + "/tmp").c_str(), belowOpen.c_str()), 0);
+  std::string inOpen = open + "/mine";
+  ASSERT_EQ(symlink(own.c_str(), inOpen.c_str()), 0);
+  std::string loop = dir_.file("links/loop");
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
 
   EXPECT_EQ(TempPath(toOwn, home_), toOwn + "/");
   EXPECT_EQ(TempPath(toOwn + "/", home_), toOwn + "/");
@@ -199,6 +203,8 @@ TEST_F(TempFolder, ATmpdirThatIsALinkKeepsItsGivenPathAndTheFoldersItLeadsToAreJ
   EXPECT_EQ(below.at, open) << "the folder at fault, where the link leads";
   EXPECT_EQ(TempPath(belowOpen, home_), Cache());
   EXPECT_EQ(Listing(open + "/tmp"), "");
+  EXPECT_EQ(TempPath(inOpen, home_), Cache()) << "a link in a folder others may rename in could be swapped";
+  EXPECT_EQ(qelplat::CheckPrivateFolder(loop).trust, qelplat::FOLDER_NOT_A_FOLDER);
 
   if (getuid() != 0) return;
   // Another user's link in a sticky folder, to a folder of ours: they could point it elsewhere at any time.

@@ -80,7 +80,8 @@ class SharedMachine : public ::testing::Test {
 
   // The client as the user, in a namespace of its own, with the temporary folder and home given.
   void Start(const std::string& tmpdir, const std::string& home, const std::string& groups = "--clear-groups") {
-    sandbox_ = std::make_unique<CSandbox>(system_, std::vector<std::string>{AsUser("Tavrin.exe", tmpdir, home, groups)});
+    sandbox_ =
+        std::make_unique<CSandbox>(system_, std::vector<std::string>{AsUser("Tavrin.exe", tmpdir, home, groups)});
     ASSERT_TRUE(e2e::WaitFor([&] { return !e2e::ProcessesOf(system_.Client()).empty(); })) << Diagnosis();
   }
 

@@ -22,8 +22,9 @@ struct SECURITY_ATTRIBUTES;
 // the handle holds nothing and the last error is ERROR_ALREADY_EXISTS (183). Null when the lock cannot be
 // made: ERROR_ACCESS_DENIED (5) when the lock path is not a plain file of the user's (a folder, a symbolic
 // link, another user's file: never followed nor changed), keeps being replaced while it is locked, or no
-// private folder can be had, else the error number of the failure; qelplat::LastMutexFailure says why. Only named mutexes exist here (null name: 87),
-// and a name must not contain '/' nor be "." or "..". CloseHandle frees the name.
+// private folder can be had, else the error number of the failure; qelplat::LastMutexFailure says why.
+// Only named mutexes exist here (null name: 87), and a name must not contain '/' nor be "." or "..".
+// CloseHandle frees the name.
 HANDLE CreateMutexA(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, LPCSTR name);
 HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, LPCWSTR name);
 
