@@ -58,4 +58,16 @@ TEST_F(InstanceLock, ALockPathThatIsASymbolicLinkEndsTheClientWithItsReason) {
   EXPECT_FALSE(qeltest::FileExists(dir.file("target")));
 }
 
+// A lock folder others may write to is never passed over for another folder, where a copy started once it
+// is mended would not meet this one: the client ends and says why.
+TEST_F(InstanceLock, ALockFolderOthersMayWriteToEndsTheClientInsteadOfLockingElsewhere) {
+  ASSERT_EQ(chmod(dir.file("rt/qel").c_str(), 0777), 0);
+  std::string err;
+  EXPECT_EQ(Run(&err), 1);
+  std::string text = "无法创建单实例锁QEL_Tavrin，程序退出：no private folder for the lock: " + dir.file("rt/qel") +
+                     " may be written by others";
+  EXPECT_EQ(err, text + "\n");
+  EXPECT_NE(Log().find("[ERROR] " + text + "\n"), std::string::npos) << Log();
+}
+
 }  // namespace

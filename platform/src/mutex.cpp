@@ -28,41 +28,48 @@ struct NamedMutexObject : KernelObject {
   int fd;
 };
 
-// A folder we made or that is ours alone: a folder of another user could be used to steal or block the
-// name. False with the reason otherwise.
-bool UsablePrivateFolder(const std::string& path, std::string* reason) {
-  if (mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    *reason = path + ": " + strerror(errno);
-    return false;
-  }
-  struct stat st;
-  if (lstat(path.c_str(), &st) != 0) {
-    *reason = path + ": " + strerror(errno);
-    return false;
-  }
-  if (!S_ISDIR(st.st_mode)) {
-    *reason = path + " is not a folder";
-  } else if (st.st_uid != geteuid()) {
-    *reason = path + " belongs to another user";
-  } else if ((st.st_mode & 022) != 0) {
-    *reason = path + " may be written by others";
-  } else {
-    return true;
-  }
-  errno = EACCES;
-  return false;
-}
+// Closed to group and others' writing: nobody else can make, remove or replace a lock file in it.
+const unsigned kLockFolderBits = 022;
+// Opens that met a lock file replaced before it was locked, before the start gives up.
+const int kLockAttempts = 16;
 
 // The runtime folder of this user's login: the one the environment names, else the one a desktop session
-// would name, so that starts with and without the variable agree. Empty when there is neither.
+// would name, so that starts with and without the variable agree. Used only when it is the user's own and
+// nobody else may change it (judged as every private folder is); empty when there is none such. The folder
+// chosen then never depends on what another user does.
 std::string RuntimeFolder() {
   const char* runtime = getenv("XDG_RUNTIME_DIR");
-  struct stat st;
-  if (runtime && runtime[0] == '/' && stat(runtime, &st) == 0 && S_ISDIR(st.st_mode)) return runtime;
+  if (runtime && runtime[0] == '/' && CheckPrivateFolder(runtime).trust == FOLDER_PRIVATE) {
+    std::string folder = runtime;
+    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+    return folder;
+  }
   std::string own = "/run/user/" + std::to_string(geteuid());
-  if (lstat(own.c_str(), &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & 022) == 0)
-    return own;
+  if (CheckPrivateFolder(own).trust == FOLDER_PRIVATE) return own;
   return std::string();
+}
+
+std::string Described(const TFolderTrust& why) {
+  switch (why.trust) {
+    case FOLDER_PRIVATE:
+      return "is usable";
+    case FOLDER_MISSING:
+      if (why.error == 0 || why.error == ERROR_PATH_NOT_FOUND) return "is missing";
+      return "cannot be examined (error " + std::to_string(why.error) + ")";
+    case FOLDER_NOT_A_FOLDER:
+      return why.at.empty() ? "is not a real folder" : "lies below " + why.at + ", which is not a real folder";
+    case FOLDER_FOREIGN:
+      return "belongs to another user";
+    case FOLDER_SHARED:
+      return "may be written by others";
+    case FOLDER_OPEN_ABOVE:
+      return "lies below " + why.at + ", in which others may rename";
+    case FOLDER_READ_ONLY:
+      return "cannot be written to";
+    case FOLDER_NOT_MADE:
+      return "cannot be made (error " + std::to_string(why.error) + ")";
+  }
+  return "cannot be used";
 }
 
 bool ValidName(const char* name) {
@@ -114,20 +121,27 @@ int OpenLockFile(const std::string& path) {
   return -1;
 }
 
+// True while the path still names the very file the descriptor is open on.
+bool StillNamed(int fd, const std::string& path) {
+  struct stat held;
+  struct stat named;
+  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 }  // namespace
 
 std::string NamedMutexFolder() {
-  std::string reason;
-  std::string runtime = RuntimeFolder();
-  if (!runtime.empty() && UsablePrivateFolder(runtime + "/qel", &reason)) return runtime + "/qel";
-  std::string folder = "/tmp/qel-" + std::to_string(geteuid());
-  if (UsablePrivateFolder(folder, &reason)) return folder;
-  // Another user may have taken /tmp/qel-<uid> first: the private folder in the home is ours alone.
+  // Without a runtime folder always the private folder in the home, never one below /tmp: there another
+  // user could take the name first and later give it back, and the next start would lock elsewhere than
+  // the copy still running.
   TFolderRefusal refusal;
-  folder = PrivateCacheFolder(&refusal);
+  std::string runtime = RuntimeFolder();
+  std::string folder =
+      runtime.empty() ? PrivateCacheFolder(&refusal) : PrivateFolderIn(runtime, "qel", kLockFolderBits, &refusal);
   if (!folder.empty()) return folder;
-  t_failure = "no private folder for the lock: " + reason + "; nor " + refusal.folder;
-  SetLastErrorFromErrno();
+  t_failure = "no private folder for the lock: " + refusal.folder + " " + Described(refusal.why);
+  SetLastError(ERROR_ACCESS_DENIED);
   return std::string();
 }
 
@@ -144,22 +158,28 @@ HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL, LPCSTR name) {
   std::string folder = qelplat::NamedMutexFolder();
   if (folder.empty()) return nullptr;
   std::string path = folder + "/" + name + ".lock";
-  int fd = qelplat::OpenLockFile(path);
-  if (fd < 0) return nullptr;
-  auto object = std::make_unique<qelplat::NamedMutexObject>(fd);
-  int rc;
-  while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-  }
-  if (rc != 0) {
-    if (errno != EWOULDBLOCK) return qelplat::FailWithErrno(path);
-    // Someone holds the name. Windows hands out a handle to the existing mutex; ours holds nothing.
+  for (int attempt = 0; attempt < qelplat::kLockAttempts; ++attempt) {
+    int fd = qelplat::OpenLockFile(path);
+    if (fd < 0) return nullptr;
+    auto object = std::make_unique<qelplat::NamedMutexObject>(fd);
+    int rc;
+    while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
+    }
+    if (rc != 0) {
+      if (errno != EWOULDBLOCK) return qelplat::FailWithErrno(path);
+      // Someone holds the name. Windows hands out a handle to the existing mutex; ours holds nothing.
+      HANDLE h = qelplat::RegisterHandle(std::move(object));
+      SetLastError(ERROR_ALREADY_EXISTS);
+      return h;
+    }
+    // A file removed or replaced between our open and our lock is no one's name any more: a start that
+    // opened the new one may hold that, so the lock is taken again on what the path names now.
+    if (!qelplat::StillNamed(fd, path)) continue;
     HANDLE h = qelplat::RegisterHandle(std::move(object));
-    SetLastError(ERROR_ALREADY_EXISTS);
+    SetLastError(ERROR_SUCCESS);
     return h;
   }
-  HANDLE h = qelplat::RegisterHandle(std::move(object));
-  SetLastError(ERROR_SUCCESS);
-  return h;
+  return qelplat::Refuse(path, "keeps being replaced while it is locked");
 }
 
 HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, LPCWSTR name) {

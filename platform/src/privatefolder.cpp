@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <deque>
 #include <vector>
 
 #include "fd.h"
@@ -63,32 +64,87 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
-// Opens the last level of the absolute path (whatever it is: a link is opened as the link) with every level
-// above it a folder closed to renames by others, each opened relative to the one above and none through a
-// link. Returns the descriptor (O_PATH) and its state, or -1 with why.
+const int kMaxLinks = 40;
+
+std::string Joined(const std::vector<std::string>& parts) {
+  std::string path;
+  for (const std::string& part : parts) path += "/" + part;
+  return path.empty() ? "/" : path;
+}
+
+// A link that no one but root or this user can have put or change where it is: the folder holding it was
+// judged closed to renames, so only the link's owner (or root) may replace it.
+bool TrustedLink(const struct stat& st) { return S_ISLNK(st.st_mode) && OwnedByRootOrUs(st); }
+
+bool LinkTarget(int link, std::string* target) {
+  char buffer[PATH_MAX];
+  ssize_t n = readlinkat(link, "", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return false;
+  target->assign(buffer, static_cast<size_t>(n));
+  return true;
+}
+
+int OpenRoot(struct stat* st) {
+  CFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (root.Get() < 0 || fstat(root.Get(), st) != 0) return -1;
+  return root.Release();
+}
+
+// Opens what the absolute path names with every level passed through a folder closed to renames by others,
+// each opened relative to the one above. A link is followed only when it is trusted, and what it leads to
+// is judged the same way from its own start, so the path walked holds no step anyone else may redirect;
+// any other link is opened as the link. ".." goes up the folders actually walked, as the system's own
+// lookup does. Returns the descriptor (O_PATH) and its state, or -1 with why (for a level that cannot be
+// opened: FOLDER_MISSING and the Windows error number).
 int OpenJudged(const std::string& path, struct stat* st, TFolderTrust* why) {
   *why = TFolderTrust();
   if (path.empty() || path[0] != '/') return -1;
-  CFd level(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (level.Get() < 0 || fstat(level.Get(), st) != 0) return -1;
-  std::string walked;
-  for (const std::string& part : Components(path)) {
-    if (part == "." || part == "..") {
-      why->trust = FOLDER_NOT_A_FOLDER;
-      return -1;
+  std::vector<std::string> parts = Components(path);
+  std::deque<std::string> pending(parts.begin(), parts.end());
+  std::vector<std::string> walked;  // the real folders passed through, none of them a link
+  CFd level(OpenRoot(st));
+  int links = 0;
+  while (level.Get() >= 0 && !pending.empty()) {
+    std::string part = pending.front();
+    pending.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      // Walked again from "/", each level judged anew.
+      if (!walked.empty()) walked.pop_back();
+      pending.insert(pending.begin(), walked.begin(), walked.end());
+      walked.clear();
+      level.Reset(OpenRoot(st));
+      continue;
     }
     if (!S_ISDIR(st->st_mode)) {
       *why = Judged(FOLDER_NOT_A_FOLDER, *st);
-      why->at = walked;
+      why->at = Joined(walked);
       return -1;
     }
     if (!ClosedToRenames(*st)) {
-      *why = OpenAbove(walked.empty() ? "/" : walked, *st);
+      *why = OpenAbove(Joined(walked), *st);
       return -1;
     }
-    level.Reset(openat(level.Get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (level.Get() < 0 || fstat(level.Get(), st) != 0) return -1;
-    walked += "/" + part;
+    CFd next(openat(level.Get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (next.Get() < 0 || fstat(next.Get(), st) != 0) {
+      why->error = Win32FromErrno(errno, true);
+      return -1;
+    }
+    std::string target;
+    if (TrustedLink(*st) && links < kMaxLinks && LinkTarget(next.Get(), &target)) {
+      ++links;
+      std::vector<std::string> through = Components(target);
+      pending.insert(pending.begin(), through.begin(), through.end());
+      if (target[0] == '/') {
+        walked.clear();
+        level.Reset(OpenRoot(st));
+      } else if (fstat(level.Get(), st) != 0) {
+        return -1;
+      }
+      continue;
+    }
+    level.Reset(next.Release());
+    walked.push_back(part);
   }
   return level.Release();
 }
@@ -100,23 +156,24 @@ TFolderTrust Classify(const struct stat& st, unsigned closedBits) {
   return Judged(FOLDER_PRIVATE, st);
 }
 
-// The path with every link resolved, false when it does not lead anywhere.
-bool Resolved(const std::string& path, std::string* resolved) {
-  char buffer[PATH_MAX];
-  if (!realpath(path.c_str(), buffer)) return false;
-  *resolved = buffer;
-  return true;
+// The path as given, without the slashes it may end with.
+std::string Trimmed(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
 }
 
-bool AbsoluteFolder(const char* path, std::string* resolved) {
+// An absolute path as the environment gives it, when it leads to a folder; empty otherwise. Its links stay
+// in the text, so names and logs show the folder the user named.
+std::string GivenFolder(const char* path) {
   struct stat st;
-  return path && path[0] == '/' && stat(path, &st) == 0 && S_ISDIR(st.st_mode) && Resolved(path, resolved);
+  if (!path || path[0] != '/' || stat(path, &st) != 0 || !S_ISDIR(st.st_mode)) return std::string();
+  return Trimmed(path);
 }
 
 // A folder of our own below parent, made 0700 when missing; true with its path when it is a real folder of
-// ours, closed to everyone else, and writable.
-bool PrivateFolderBelow(const std::string& parent, const std::string& name, std::string* folder,
-                        TFolderRefusal* refusal) {
+// ours, closed to group and others as closedBits say, and writable.
+bool PrivateFolderBelow(const std::string& parent, const std::string& name, unsigned closedBits,
+                        std::string* folder, TFolderRefusal* refusal) {
   refusal->folder = parent;
   struct stat st;
   CFd above(OpenJudged(parent, &st, &refusal->why));
@@ -142,7 +199,7 @@ bool PrivateFolderBelow(const std::string& parent, const std::string& name, std:
     refusal->why = NotMade(errno);
     return false;
   }
-  refusal->why = Classify(st, kPrivateBits);
+  refusal->why = Classify(st, closedBits);
   if (refusal->why.trust != FOLDER_PRIVATE) return false;
   if (faccessat(above.Get(), name.c_str(), W_OK | X_OK, 0) != 0) {
     refusal->why.trust = FOLDER_READ_ONLY;
@@ -190,8 +247,15 @@ BOOL CreatePrivateDirectory(const std::string& path) {
   struct stat st;
   TFolderTrust why;
   CFd above(OpenJudged(slash == 0 ? "/" : path.substr(0, slash), &st, &why));
-  if (above.Get() < 0 || !S_ISDIR(st.st_mode)) {
-    SetLastError(why.trust == FOLDER_MISSING ? ERROR_PATH_NOT_FOUND : ERROR_ACCESS_DENIED);
+  if (above.Get() < 0) {
+    // Only where nothing is there is the path not found; a level that cannot be searched is no missing one.
+    SetLastError(why.trust != FOLDER_MISSING ? ERROR_ACCESS_DENIED : why.error ? why.error : ERROR_PATH_NOT_FOUND);
+    return FALSE;
+  }
+  // The folder it is made in is judged as the levels above it are: in one that others may rename in, they
+  // could move ours away and put their own in its place.
+  if (!S_ISDIR(st.st_mode) || !ClosedToRenames(st)) {
+    SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
   const std::string name = path.substr(slash + 1);
@@ -217,40 +281,34 @@ std::string PrivateCacheFolder(TFolderRefusal* refusal) {
     }
     base += "/.cache";
   }
+  base = Trimmed(base);
   MakeLevels(base);
-  std::string resolved;
-  if (!Resolved(base, &resolved)) {
-    refusal->folder = base;
-    refusal->why = NotMade(errno);
-    return std::string();
-  }
+  return PrivateFolderIn(base, "qel", kPrivateBits, refusal);
+}
+
+std::string PrivateFolderIn(const std::string& parent, const std::string& name, unsigned closedBits,
+                            TFolderRefusal* refusal) {
   std::string folder;
-  return PrivateFolderBelow(resolved, "qel", &folder, refusal) ? folder : std::string();
+  return PrivateFolderBelow(parent, name, closedBits, &folder, refusal) ? folder : std::string();
 }
 
 TTempFolderChoice ChooseTempFolder() {
   TTempFolderChoice choice;
-  std::string parent = "/tmp";
-  std::string tmpdir;
-  if (AbsoluteFolder(getenv("TMPDIR"), &tmpdir)) {
+  std::string parent = GivenFolder(getenv("TMPDIR"));
+  if (parent.empty()) {
+    parent = "/tmp";
+  } else if (CheckPrivateFolder(parent).trust == FOLDER_PRIVATE && access(parent.c_str(), W_OK | X_OK) == 0) {
     // Only a folder no one else may write to is used as it is: in any other, another user could put a
     // folder of a product's name before ours and swap the installer in it.
-    if (CheckPrivateFolder(tmpdir).trust == FOLDER_PRIVATE && access(tmpdir.c_str(), W_OK | X_OK) == 0) {
-      choice.folder = tmpdir == "/" ? tmpdir : tmpdir + "/";
-      return choice;
-    }
-    parent = tmpdir;
-  } else {
-    Resolved("/tmp", &parent);
-  }
-  TFolderRefusal refusal;
-  std::string folder;
-  if (PrivateFolderBelow(parent, "qel-" + std::to_string(geteuid()), &folder, &refusal)) {
-    choice.folder = folder + "/";
+    choice.folder = parent == "/" ? parent : parent + "/";
     return choice;
   }
-  choice.refused.push_back(refusal);
-  folder = PrivateCacheFolder(&refusal);
+  TFolderRefusal refusal;
+  std::string folder = PrivateFolderIn(parent, "qel-" + std::to_string(geteuid()), kPrivateBits, &refusal);
+  if (folder.empty()) {
+    choice.refused.push_back(refusal);
+    folder = PrivateCacheFolder(&refusal);
+  }
   if (folder.empty()) {
     choice.refused.push_back(refusal);
     return choice;

@@ -78,12 +78,17 @@ TEST(NamedMutexTest, BadNamesAndUnsafeFolders) {
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, name), nullptr) << (name ? name : "null");
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
   }
-  // A lock folder others may write to is not used: the per-user folder below /tmp takes over.
+  // A lock folder others may write to is not used, nor is another folder taken in its place: a start that
+  // locked elsewhere would not meet the copy that locks here once the folder is mended.
   qeltest::TempDir dir("mutex");
   qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
   ASSERT_EQ(mkdir(dir.file("qel").c_str(), 0777), 0);
   ASSERT_EQ(chmod(dir.file("qel").c_str(), 0777), 0);
-  EXPECT_EQ(qelplat::NamedMutexFolder(), "/tmp/qel-" + std::to_string(geteuid()));
+  EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Open"), nullptr);
+  EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+  EXPECT_EQ(qelplat::LastMutexFailure(),
+            "no private folder for the lock: " + dir.file("qel") + " may be written by others");
+  EXPECT_EQ(qelplat::NamedMutexFolder(), "");
 }
 
 TEST(NamedMutexTest, ALockPathThatIsNotAPlainFileOfTheUsersIsRefusedAndReported) {
@@ -228,45 +233,80 @@ TEST(NamedMutexTest, StartsWithAndWithoutTheRuntimeVariableMeetAtOneLock) {
   EXPECT_EQ(after, "0 " + folder);
 }
 
-TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesBelowTmp) {
+// A home of the user's below a folder others may pass through.
+class CTestHome {
+ public:
+  explicit CTestHome(uid_t owner) {
+    EXPECT_EQ(chmod(dir.path().c_str(), 0755), 0);
+    EXPECT_EQ(mkdir(home.c_str(), 0700), 0);
+    EXPECT_EQ(chown(home.c_str(), owner, owner), 0);
+  }
+  qeltest::TempDir dir;
+  std::string home = dir.file("home");
+};
+
+// Without a runtime folder of the user's own the lock lies in the private folder in the home, never below
+// /tmp, whatever another user made there.
+TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesInTheHome) {
   CTestUser user;
   if (!user.MakeRunFolder(0)) GTEST_SKIP() << "needs root to make a runtime folder of another owner";
-  std::string text = user.Run([] {
-    unsetenv("XDG_RUNTIME_DIR");
-    return TryLock();
-  });
-  EXPECT_EQ(text, "0 " + user.TmpFolder()) << "/run/user/<uid> of another owner is never used";
-  struct stat st;
-  ASSERT_EQ(lstat(user.TmpFolder().c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0700u);
-  EXPECT_EQ(st.st_uid, user.uid);
-}
-
-// Another user (here root) took /tmp/qel-<uid> first: the lock goes to the private folder in the home, and
-// only when that cannot be had either does the lock fail, naming both.
-TEST(NamedMutexTest, AFolderBelowTmpThatIsNotOursGivesWayToTheHomeOrIsReported) {
-  CTestUser user;
-  if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
-  ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0700), 0);
-  qeltest::TempDir dir;
-  ASSERT_EQ(chmod(dir.path().c_str(), 0755), 0);
-  std::string home = dir.file("home");
-  ASSERT_EQ(mkdir(home.c_str(), 0700), 0);
-  ASSERT_EQ(chown(home.c_str(), user.uid, user.uid), 0);
+  CTestHome home(user.uid);
   std::string text = user.Run([&] {
     unsetenv("XDG_RUNTIME_DIR");
     unsetenv("XDG_CACHE_HOME");
-    setenv("HOME", home.c_str(), 1);
+    setenv("HOME", home.home.c_str(), 1);
     return TryLock();
   });
-  EXPECT_EQ(text, "0 " + home + "/.cache/qel");
-  text = user.Run([&] {
+  EXPECT_EQ(text, "0 " + home.home + "/.cache/qel") << "/run/user/<uid> of another owner is never used";
+  struct stat st;
+  ASSERT_EQ(lstat((home.home + "/.cache/qel").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(st.st_uid, user.uid);
+  EXPECT_NE(lstat(user.TmpFolder().c_str(), &st), 0) << "nothing is made below /tmp";
+}
+
+// Another user (here root) takes /tmp/qel-<uid> before the user's first start and gives it back while that
+// copy runs, or owns the folder XDG_RUNTIME_DIR names and removes what the user made in it: a second start
+// meets the first one's lock either way. Only a home that cannot be had fails the lock, and says why.
+TEST(NamedMutexTest, WhatAnotherUserMakesOrRemovesNeverMovesTheLock) {
+  CTestUser user;
+  if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
+  ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0777), 0);
+  CTestHome home(user.uid);
+  auto fromTheHome = [&] {
     unsetenv("XDG_RUNTIME_DIR");
-    setenv("XDG_CACHE_HOME", dir.file("not-there/cache").c_str(), 1);
+    unsetenv("XDG_CACHE_HOME");
+    setenv("HOME", home.home.c_str(), 1);
+    return TryLock();
+  };
+  int release = -1;
+  pid_t first = -1;
+  EXPECT_EQ(user.Run(fromTheHome, &release, &first), "0 " + home.home + "/.cache/qel");
+  ASSERT_EQ(rmdir(user.TmpFolder().c_str()), 0);
+  EXPECT_EQ(user.Run(fromTheHome), "183 " + home.home + "/.cache/qel") << "the second start meets the first";
+
+  std::string theirs = home.dir.file("theirs");
+  ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
+  auto namingTheirs = [&] {
+    setenv("XDG_RUNTIME_DIR", theirs.c_str(), 1);
+    unsetenv("XDG_CACHE_HOME");
+    setenv("HOME", home.home.c_str(), 1);
+    return TryLock();
+  };
+  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel")
+      << "a runtime folder not the user's is no runtime folder";
+  qeltest::RunCommand("rm -rf " + theirs + "/*");
+  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel");
+  close(release);
+  waitpid(first, nullptr, 0);
+
+  std::string text = user.Run([&] {
+    unsetenv("XDG_RUNTIME_DIR");
+    setenv("XDG_CACHE_HOME", home.dir.file("not-there/cache").c_str(), 1);
     return TryLock();
   });
-  EXPECT_EQ(text, "failed no private folder for the lock: " + user.TmpFolder() + " belongs to another user; nor " +
-                      dir.file("not-there/cache") + " ");
+  EXPECT_EQ(text, "failed no private folder for the lock: " + home.dir.file("not-there/cache") + " is missing ");
 }
 
 unsigned ReturnArgument(void* arg) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)); }

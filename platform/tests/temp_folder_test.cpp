@@ -139,4 +139,81 @@ TEST_F(TempFolder, AnUnwritableTemporaryFolderGivesWayToTheHome) {
   EXPECT_EQ(Listing(closed), "");
 }
 
+// The results CreatePrivateDirectory promises, as the engine reads them for a work folder: 5 for a folder it
+// would be made in that others may rename in (whether that folder is the last level or one above it) or a
+// level that cannot be searched, 3 only where nothing is there.
+std::string Created(const std::string& path) {
+  SetLastError(0);
+  if (qelplat::CreatePrivateDirectory(path)) return "made " + std::to_string(ModeOf(path));
+  return "error " + std::to_string(GetLastError());
+}
+
+TEST_F(TempFolder, CreatePrivateDirectoryRefusesAFolderOthersMayRenameInAndTellsUnsearchableFromMissing) {
+  std::string team = Folder("team", 02770);
+  std::string sticky = Folder("sticky", 01777);
+  EXPECT_EQ(Created(team + "/P"), "error 5") << "a group may rename ours away in a 2770 folder";
+  EXPECT_EQ(Listing(team), "");
+  EXPECT_EQ(Created(team + "/P/Q"), "error 5");
+  EXPECT_EQ(Created(sticky + "/P"), "made " + std::to_string(0700u)) << "a sticky folder lets no one rename ours";
+  EXPECT_EQ(Created(dir_.file("none/P")), "error 3");
+  if (getuid() != 0) return;
+  std::string theirs = Folder("theirs", 0755);
+  ASSERT_EQ(chown(theirs.c_str(), 65534, 65534), 0);
+  EXPECT_EQ(Created(theirs + "/P"), "error 5") << "another user's folder is theirs to rename in";
+  EXPECT_EQ(Listing(theirs), "");
+  // Root's folder that the user cannot search: what is below it cannot be told, so access is denied.
+  std::string closed = Folder("closed", 0700);
+  ASSERT_EQ(mkdir((closed + "/inner").c_str(), 0755), 0);
+  EXPECT_EQ(qeltest::AsOrdinaryUser([&] {
+              return Created(closed + "/inner/P") + "|" + Created(closed + "/P") + "|" + Created(dir_.file("none/P"));
+            }),
+            "error 5|error 5|error 3");
+}
+
+// A TMPDIR that is a link of the user's names the folders the user gave, below the link, as a path without
+// a link would; every level it leads to is judged as before. A link of anyone else's is never followed.
+TEST_F(TempFolder, ATmpdirThatIsALinkKeepsItsGivenPathAndTheFoldersItLeadsToAreJudged) {
+  std::string own = Folder("own", 0700);
+  std::string shared = Folder("shared", 01777);
+  std::string open = Folder("open", 0777);
+  ASSERT_EQ(mkdir((open + "/tmp").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir(dir_.file("links").c_str(), 0755), 0);
+  std::string toOwn = dir_.file("links/own");
+  std::string toShared = dir_.file("links/shared");
+  std::string relative = dir_.file("links/relative");
+  std::string belowOpen = dir_.file("links/below-open");
+  ASSERT_EQ(symlink(own.c_str(), toOwn.c_str()), 0);
+  ASSERT_EQ(symlink(shared.c_str(), toShared.c_str()), 0);
+  ASSERT_EQ(symlink("../links/own", relative.c_str()), 0);
+  ASSERT_EQ(symlink((open + "/tmp").c_str(), belowOpen.c_str()), 0);
+  std::string inOpen = open + "/mine";
+  ASSERT_EQ(symlink(own.c_str(), inOpen.c_str()), 0);
+  std::string loop = dir_.file("links/loop");
+  ASSERT_EQ(symlink(loop.c_str(), loop.c_str()), 0);
+
+  EXPECT_EQ(TempPath(toOwn, home_), toOwn + "/");
+  EXPECT_EQ(TempPath(toOwn + "/", home_), toOwn + "/");
+  EXPECT_EQ(TempPath(relative, home_), relative + "/");
+  EXPECT_EQ(TempPath(toShared, home_), toShared + "/" + ours_ + "/");
+  EXPECT_EQ(Created(toOwn + "/P"), "made " + std::to_string(0700u)) << "a work folder below the link";
+  EXPECT_EQ(qelplat::CheckPrivateFolder(toOwn + "/P").trust, qelplat::FOLDER_PRIVATE);
+  EXPECT_EQ(ModeOf(own + "/P"), 0700u) << "made where the link leads";
+  qelplat::TFolderTrust below = qelplat::CheckPrivateFolder(belowOpen);
+  EXPECT_EQ(below.trust, qelplat::FOLDER_OPEN_ABOVE);
+  EXPECT_EQ(below.at, open) << "the folder at fault, where the link leads";
+  EXPECT_EQ(TempPath(belowOpen, home_), Cache());
+  EXPECT_EQ(Listing(open + "/tmp"), "");
+  EXPECT_EQ(TempPath(inOpen, home_), Cache()) << "a link in a folder others may rename in could be swapped";
+  EXPECT_EQ(qelplat::CheckPrivateFolder(loop).trust, qelplat::FOLDER_NOT_A_FOLDER);
+
+  if (getuid() != 0) return;
+  // Another user's link in a sticky folder, to a folder of ours: they could point it elsewhere at any time.
+  std::string theirs = shared + "/theirs";
+  ASSERT_EQ(qeltest::AsOrdinaryUser([&] { return std::to_string(symlink(own.c_str(), theirs.c_str())); }), "0");
+  EXPECT_EQ(TempPath(theirs, home_), Cache());
+  EXPECT_EQ(qelplat::CheckPrivateFolder(theirs).trust, qelplat::FOLDER_NOT_A_FOLDER);
+  EXPECT_EQ(Created(theirs + "/P"), "error 5");
+  EXPECT_EQ(Listing(own), "P\n") << "nothing of ours went through their link";
+}
+
 }  // namespace

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "QelTools/DaemonInfo.h"
+#include "qelplat/lasterror.h"
 #include "qelplat/mutex.h"
 #include "qelplat/process.h"
 #include "test_support.h"
@@ -229,6 +230,39 @@ TEST_F(TavrinDaemonTest, RunsOnceAndRestartsTheClientAfterKill9) {
   ASSERT_TRUE(WaitForLines(log_, 2));
   daemon.Stop(SIGKILL);
   KillLogged(log_);
+}
+
+// The lock file is removed and another start takes the name on a new one while this start stands between
+// opening the old file and locking it (held there by gdb): the lock it then gets is no one's name, so it
+// must find the other start's and end as a second copy does.
+TEST_F(TavrinDaemonTest, ALockFileReplacedBeforeItIsLockedLeavesOneWatchdog) {
+  if (RanInOwnPidNamespace()) return;
+  if (ForeignProcessNamed("Tavrin.exe")) GTEST_SKIP() << "a Tavrin.exe runs already on this machine";
+  std::string program = Install(dir_.path());
+  std::string lock = dir_.file("qel/QEL_TavrinDaemon.lock");
+  std::string stopped = dir_.file("stopped");
+  std::string go = dir_.file("go");
+  std::string gdbOut = dir_.file("gdb.out");
+  // LeakSanitizer cannot work under ptrace: a sanitized build would fail at the end for that alone.
+  qeltest::ChildProcess gdb({"env", "ASAN_OPTIONS=detect_leaks=0", "gdb", "-nx", "-batch", "-ex",
+                             "set breakpoint pending on", "-ex", "break CreateMutexA", "-ex", "run", "-ex", "delete",
+                             "-ex", "tbreak flock", "-ex", "continue", "-ex",
+                             "shell touch '" + stopped + "'; until [ -e '" + go + "' ]; do sleep 0.01; done", "-ex",
+                             "continue", "-ex", "quit $_exitcode", program},
+                            gdbOut);
+  ASSERT_TRUE(qeltest::WaitUntil([&] { return qeltest::FileExists(stopped); }, std::chrono::minutes(1)))
+      << qeltest::ReadFile(gdbOut);
+  ASSERT_EQ(unlink(lock.c_str()), 0) << "the watchdog has opened its lock file";
+  HANDLE other = CreateMutexA(nullptr, FALSE, "QEL_TavrinDaemon");
+  ASSERT_NE(other, nullptr);
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS)) << "the other start holds the new file";
+  qeltest::WriteFile(go, "");
+  EXPECT_EQ(gdb.Wait(std::chrono::minutes(1)), 255) << "the watchdog ends as a second copy\n"
+                                                     << qeltest::ReadFile(gdbOut);
+  EXPECT_TRUE(LogLines(log_).empty()) << "and starts no client";
+  gdb.Stop(SIGKILL);
+  KillLogged(log_);
+  CloseHandle(other);
 }
 
 TEST_F(TavrinDaemonTest, FolderTooLongForThePathBufferStartsNothing) {

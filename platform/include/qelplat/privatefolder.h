@@ -4,10 +4,13 @@
 // anyone's to take), or rename one of ours away and put a link in its place when the folder above it lets
 // them; a file in such a folder must never be run.
 //
-// A path is judged level by level from "/", each level opened relative to the one above it and never
-// through a link: every folder passed through must be owned by root or this user and let no one else
-// rename what it holds (not writable by group or others, or sticky as /tmp is), so that once judged, no
-// step of the path can be redirected by anyone but this user or root.
+// A path is judged level by level from "/", each level opened relative to the one above it: every folder
+// passed through must be owned by root or this user and let no one else rename what it holds (not writable
+// by group or others, or sticky as /tmp is), so that once judged, no step of the path can be redirected by
+// anyone but this user or root. A symbolic link on the way is followed only when it is root's or this
+// user's (in such a folder nobody else can replace it), and what it leads to is judged the same way; the
+// link of anyone else is never followed. So a path keeps the links the user put in it (a TMPDIR that is a
+// link names the same folders from one start to the next) without any step being anyone else's to change.
 #include <string>
 #include <vector>
 
@@ -17,8 +20,8 @@ namespace qelplat {
 
 enum EFolderTrust {
   FOLDER_PRIVATE = 0,   // a real folder of this user's that neither group nor others may write to
-  FOLDER_MISSING,       // nothing there, or it cannot be examined
-  FOLDER_NOT_A_FOLDER,  // a symbolic link (never followed) or a file of another kind
+  FOLDER_MISSING,       // nothing there, or it cannot be examined (error says which)
+  FOLDER_NOT_A_FOLDER,  // a symbolic link that is not followed, or a file of another kind
   FOLDER_FOREIGN,       // owned by another user
   FOLDER_SHARED,        // writable by group or others
   FOLDER_OPEN_ABOVE,    // a folder above it (at) lets others rename what it holds, or is not root's or ours
@@ -31,18 +34,21 @@ struct TFolderTrust {
   unsigned owner = 0;  // user id of what is there (of the folder above, for FOLDER_OPEN_ABOVE)
   unsigned mode = 0;   // its permission bits
   std::string at;      // FOLDER_OPEN_ABOVE: the folder above that is at fault
-  DWORD error = 0;     // FOLDER_NOT_MADE: the Windows error number
+  DWORD error = 0;     // FOLDER_NOT_MADE: the Windows error number; FOLDER_MISSING: why a level could not
+                       // be opened (ERROR_PATH_NOT_FOUND only where nothing is there)
 };
 
-// What the absolute path names, judged without following a link anywhere on it, its ancestors included.
+// What the absolute path names, judged with every level on the way to it, following only the links of root
+// and this user.
 // closedBits are the permission bits group and others must not have: 022 (no writing), or 077 for a folder
 // nobody else may even read.
 TFolderTrust CheckPrivateFolder(const std::string& path, unsigned closedBits = 022);
 
 // CreateDirectoryA with its results and error numbers, the folder made closed to everyone but the user
 // (0700) whatever the umask, so that it passes CheckPrivateFolder. An absolute path is made through the
-// folder above it, opened as CheckPrivateFolder opens it; a folder above that others may rename in gives
-// ERROR_ACCESS_DENIED (5), a missing one ERROR_PATH_NOT_FOUND (3).
+// folder above it, opened as CheckPrivateFolder opens it; when that folder or one above it lets others
+// rename in it, or a level cannot be searched, the error is ERROR_ACCESS_DENIED (5); only a level where
+// nothing is there gives ERROR_PATH_NOT_FOUND (3).
 BOOL CreatePrivateDirectory(const std::string& path);
 
 // A folder passed over on the way to the temporary folder, and why.
@@ -62,9 +68,15 @@ struct TTempFolderChoice {
 //     no one else rename what it holds (closed to others, or sticky, and owned by root or the user);
 //  3. qel below ${XDG_CACHE_HOME:-$HOME/.cache}, the same way.
 // qel-<uid> and qel are made 0700 and used only when they are real folders of the user's, closed to
-// everyone else and writable. Paths come back with every link resolved. Steps 2 and 3 say what they
-// refused; a TMPDIR that is not used as it is (the usual /tmp) is no refusal.
+// everyone else and writable. Paths come back as the environment gives them, links kept (see above). Steps
+// 2 and 3 say what they refused; a TMPDIR that is not used as it is (the usual /tmp) is no refusal.
 TTempFolderChoice ChooseTempFolder();
+
+// The folder name inside parent, made 0700 when missing: its path when parent passes as a level of
+// CheckPrivateFolder does and name is a real folder of the user's (never a link), writable, and without
+// the closedBits (022 or 077) for group and others; empty with the reason otherwise.
+std::string PrivateFolderIn(const std::string& parent, const std::string& name, unsigned closedBits,
+                            TFolderRefusal* refusal);
 
 // Step 3 alone: the user's private folder in the home, without its trailing "/"; empty with the reason.
 std::string PrivateCacheFolder(TFolderRefusal* refusal);
