@@ -59,19 +59,24 @@ size_t Asked(const qeltest::ScriptedServer& server, const std::string& range) {
   return n;
 }
 
+// One download over a single connection from a server that sends `answer` to every request and keeps the
+// connection open. The idle time-out is far longer than the test: the answer's own framing ends its body.
+TOutcome SingleFrom(const std::string& answer, const std::string& target, TRecorder& rec) {
+  qeltest::ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes(answer), TScriptStep::ReadHead()};
+  });
+  qelhttp::settings s = dltest::Single();
+  s.time_out = 600;
+  return Download(server.Url("/f.bin"), target, s, &rec);
+}
+
 TEST(DownloadScripted, AFirstAnswerCutShortIsNotTheWholeFile) {
   // The server answers "bytes=0-" with its first MiB only; the file is the total after the slash.
   const std::string part = Content(1 << 20, 21);
-  qeltest::ScriptedServer server([&](size_t, const std::string&) {
-    return TScript{TScriptStep::SendBytes(Head(206, "Content-Range: bytes 0-1048575/5000000\r\n", part.size()) + part),
-                   TScriptStep::ReadHead()};
-  });
   qeltest::TempDir dir;
   TRecorder rec;
-  qelhttp::settings s = dltest::Single();
-  // Far longer than the test: the answer's body ends by its own length, not by the idle time-out.
-  s.time_out = 600;
-  TOutcome r = Download(server.Url("/cut.bin"), dir.file("cut.bin"), s, &rec);
+  TOutcome r =
+      SingleFrom(Head(206, "Content-Range: bytes 0-1048575/5000000\r\n", part.size()) + part, dir.file("cut.bin"), rec);
   EXPECT_EQ(r.size, 5000000);
   EXPECT_FALSE(r.complete);
   EXPECT_FALSE(r.finished);
@@ -206,6 +211,27 @@ TEST(DownloadScripted, AnUnknownSizeIsReadToTheEndAndNeverSucceeds) {
     EXPECT_TRUE(qeltest::ReadFile(dir.file("u.bin")) == body);
     EXPECT_EQ(rec.Errors(), std::vector<int>{boost::asio::error::eof});
     EXPECT_EQ(server.Received().size(), 1u) << "one connection only";
+  }
+}
+
+TEST(DownloadScripted, TheSizeIsTheLengthTheStreamFramedTheAnswerBy) {
+  // A list of one length is that length to both; a length past 63 bits is refused by both, never read as
+  // the 5 it wraps to.
+  struct TCase {
+    const char* length;
+    bool complete;
+    std::vector<int> errors;
+  } cases[] = {{"5, 5", true, {}}, {"18446744073709551621", false, {kWrongAnswer}}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.length);
+    qeltest::TempDir dir;
+    TRecorder rec;
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::string(c.length) + "\r\n\r\nhello";
+    TOutcome r = SingleFrom(answer, dir.file("n.bin"), rec);
+    EXPECT_EQ(r.complete, c.complete);
+    EXPECT_EQ(r.size, c.complete ? 5 : -1);
+    EXPECT_EQ(rec.Errors(), c.errors);
+    EXPECT_EQ(qeltest::FileExists(dir.file("n.bin")), c.complete);
   }
 }
 
