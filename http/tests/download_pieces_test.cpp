@@ -131,6 +131,45 @@ TEST(DownloadScripted, PieceAnswersThatAreNotTheAskedRangeAreNeverWritten) {
   }
 }
 
+// The same answer with a chunked body, in chunks of 7,000 bytes, each written on its own, and a trailer.
+TScript HonestChunked(const std::string& data, const std::string& request) {
+  const TScript plain = Honest(data, request);
+  const std::string& whole = plain[0].bytes;
+  const size_t head_end = whole.find("\r\n\r\n") + 2;
+  std::string head = whole.substr(0, head_end);
+  const size_t length = head.find("Content-Length:");
+  head.replace(length, head.find("\r\n", length) - length, "Transfer-Encoding: chunked");
+  const std::string body = whole.substr(head_end + 2);
+  TScript script{TScriptStep::SendBytes(head + "\r\n")};
+  for (size_t at = 0; at < body.size(); at += 7000) {
+    const std::string chunk = body.substr(at, 7000);
+    char size[32];
+    snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+    script.push_back(TScriptStep::SendBytes(size + chunk + "\r\n"));
+  }
+  script.push_back(TScriptStep::SendBytes("0\r\nX-Checksum: none\r\n\r\n"));
+  return script;
+}
+
+TEST(DownloadScripted, ChunkedPieceAnswersKeepTheirConnection) {
+  // Every range, the first one too, answered 206 with a chunked body on a kept-alive connection: each piece
+  // answer is read to its last chunk and trailer, and its connection asks for the next range.
+  const std::string data = Content(8 << 20, 31);
+  qeltest::ScriptedServer server([&](size_t, const std::string& request) { return HonestChunked(data, request); });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  rec.stop_on_error = 0;
+  const int connections = 4;
+  TOutcome r = Download(server.Url("/c.bin"), dir.file("c.bin"), dltest::Multi(dir, connections), &rec);
+  EXPECT_TRUE(r.complete);
+  EXPECT_TRUE(r.finished);
+  EXPECT_TRUE(rec.Errors().empty()) << rec.messages.front();
+  EXPECT_TRUE(qeltest::ReadFile(dir.file("c.bin")) == data);
+  // The first connection's open-ended answer is closed at a tick and opened once more; the others carry
+  // range after range.
+  EXPECT_LE(server.Received().size(), 2u * connections);
+}
+
 TEST(DownloadScripted, AStalledOrCutPieceIsAskedAgainFromWhereItStopped) {
   const std::string data = Content(400000, 23);
   for (bool stall : {true, false}) {

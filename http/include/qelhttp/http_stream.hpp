@@ -58,6 +58,9 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   // How many 301/302 answers in a row an open follows; past it the redirect status is the open's error.
   void set_redirect_limit(int limit) { redirect_limit_ = limit; }
   uint64_t body_bytes() const { return parser_.body_bytes(); }
+  // The last answer has ended by its own framing (its length, or its last chunk and trailer): only then may
+  // the connection carry the next request.
+  bool answer_complete() const { return parser_.current() == response_parser::state::complete; }
   cookies& cookie_jar() { return jar_; }
   boost::asio::ip::tcp::socket* socket() { return socket_.get(); }
   boost::asio::io_context& get_io_service() { return io_; }
