@@ -170,6 +170,35 @@ TEST(DownloadScripted, ChunkedPieceAnswersKeepTheirConnection) {
   EXPECT_LE(server.Received().size(), 2u * connections);
 }
 
+TEST(DownloadScripted, AChunkedPieceThatDoesNotEndWhereItsRangeDoesIsNeverWrittenPastIt) {
+  // One range's chunked answer stalls before its last chunk, or carries bytes past the range before it: the
+  // connection is opened anew at its time-out, or at once, for the range it took next, and the file comes
+  // out whole.
+  const std::string data = Content(4 * 163840, 32);
+  const std::pair<int64_t, int64_t> odd(163840, 327679);
+  for (bool stall : {true, false}) {
+    SCOPED_TRACE(stall);
+    qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+      TScript script = HonestChunked(data, request);
+      if (RangeOf(request) != odd) return script;
+      script.pop_back();
+      if (stall) {
+        script.push_back(TScriptStep::ReadHead());
+      } else {
+        script.push_back(TScriptStep::SendBytes("5\r\nextra\r\n0\r\n\r\n"));
+      }
+      return script;
+    });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    TOutcome r = Download(server.Url("/o.bin"), dir.file("o.bin"), dltest::Multi(dir, 2), &rec);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(qeltest::ReadFile(dir.file("o.bin")) == data);
+    EXPECT_EQ(Asked(server, "bytes=163840-327679"), 1u);
+    EXPECT_EQ(Asked(server, "bytes=327680-491519"), 1u) << "the next range, asked once on the new connection";
+  }
+}
+
 TEST(DownloadScripted, AStalledOrCutPieceIsAskedAgainFromWhereItStopped) {
   const std::string data = Content(400000, 23);
   for (bool stall : {true, false}) {
