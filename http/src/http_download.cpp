@@ -15,17 +15,6 @@ const char kKeepAlive[] = "keep-alive";
 
 std::chrono::steady_clock::time_point Now() { return std::chrono::steady_clock::now(); }
 
-// Decimal digits only, fitting 63 bits.
-bool ReadNumber(const std::string& text, size_t begin, size_t end, int64_t& value) {
-  if (begin >= end || end - begin > 18) return false;
-  value = 0;
-  for (size_t i = begin; i < end; ++i) {
-    if (text[i] < '0' || text[i] > '9') return false;
-    value = value * 10 + (text[i] - '0');
-  }
-  return true;
-}
-
 std::string Lower(std::string text) {
   for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
@@ -41,12 +30,12 @@ bool parse_content_range(const std::string& text, int64_t& first, int64_t& last,
   size_t dash = text.find('-', 6);
   size_t slash = text.find('/', 6);
   if (dash == std::string::npos || slash == std::string::npos || slash < dash) return false;
-  if (!ReadNumber(text, 6, dash, first) || !ReadNumber(text, dash + 1, slash, last) || last < first) return false;
+  if (!read_decimal(text, 6, dash, first) || !read_decimal(text, dash + 1, slash, last) || last < first) return false;
   if (text.compare(slash + 1, std::string::npos, "*") == 0) {
     total = -1;
     return true;
   }
-  return ReadNumber(text, slash + 1, text.size(), total) && last < total;
+  return read_decimal(text, slash + 1, text.size(), total) && last < total;
 }
 
 }  // namespace detail
@@ -206,8 +195,11 @@ bool CHttpDownload::take_first_answer(const connection& conn) {
       size = total;
     }
   } else {
-    const std::string length = response.find(qelhttp::http_options::content_length);
-    if (!ReadNumber(length, 0, length.size(), size)) size = -1;
+    // The stream's own reader of the field, which framed this very answer: the two never disagree.
+    uint64_t length = 0;
+    if (qelhttp::detail::parse_content_length(response.find(qelhttp::http_options::content_length), length)) {
+      size = static_cast<int64_t>(length);
+    }
   }
   if (size < 0) accept_multi_ = false;
   if (size >= 0) file_size = size;

@@ -204,8 +204,33 @@ void CHttpDownload::range_complete(size_t index, connection conn) {
   conn->range_begin = begin;
   conn->range_end = end;
   conn->range_done = 0;
+  conn->last_activity = Now();
+  if (conn->stream->answer_complete()) {
+    ask_range(index, conn);
+    return;
+  }
+  finish_answer(index, conn);
+}
+
+// The range's bytes are in, but its answer goes on: a chunked body's last chunk and trailer are still to
+// come. They are read first, since the connection can carry the next request only after them. Should the
+// answer hold more than the range, or fail at its end, the tick opens the connection anew for the range
+// just taken.
+void CHttpDownload::finish_answer(size_t index, connection conn) {
+  conn->stream->async_read_some(boost::asio::buffer(conn->buffer),
+                                [this, index, conn](const error_code& ec, std::size_t bytes) {
+                                  if (!abort_ && !ec && bytes == 0 && conn->stream->answer_complete()) {
+                                    ask_range(index, conn);
+                                    return;
+                                  }
+                                  conn->retry = true;
+                                  if (ec) report(ec);
+                                });
+}
+
+void CHttpDownload::ask_range(size_t index, connection conn) {
   qelhttp::request_opts options = piece_options(true, true);
-  set_range(options, begin, end);
+  set_range(options, conn->range_begin, conn->range_end);
   conn->stream->set_proxy(settings_.proxy);
   conn->stream->request_options(options);
   conn->stream->set_redirect_limit(0);

@@ -130,7 +130,8 @@ bool parse_chunk_size(const std::string& line, uint64_t& size) {
   size_t i = 0;
   uint64_t value = 0;
   for (; i < line.size() && isxdigit(static_cast<unsigned char>(line[i])); ++i) {
-    if (value >> 60) return false;
+    // Tested before the shift: a size stays within 63 bits, as every number of an answer does.
+    if (value >> 59) return false;
     char c = static_cast<char>(tolower(static_cast<unsigned char>(line[i])));
     value = value * 16 + static_cast<uint64_t>(c <= '9' ? c - '0' : c - 'a' + 10);
   }

@@ -88,7 +88,19 @@ void http_stream::start_open(const url& u) {
   drop_buffers();
   parser_.reset();
   stored_error_.clear();
+  read_mark_ = 1;
   setg(get_area_, get_area_ + 8, get_area_ + 8);
+}
+
+// The socket's waits end once this many bytes have come (or the peer has closed) rather than at the first
+// byte: a fast sender's body is then taken in a few large reads, each after one wake-up of the reader,
+// rather than in a wake-up and a read for every few segments, and the sender's kernel is spared a wake-up
+// for each of them. Set only when it changes; a socket that refuses it wakes at every byte as before.
+void http_stream::set_read_mark(size_t bytes) {
+  if (bytes == read_mark_ || !socket_) return;
+  error_code ignored;
+  socket_->set_option(asio::socket_base::receive_low_watermark(static_cast<int>(bytes)), ignored);
+  read_mark_ = bytes;
 }
 
 // Where the connection goes: the URL's host or the HTTP proxy. A port outside 1-65535 is refused rather

@@ -133,6 +133,8 @@ void http_stream::handle_request(const error_code& ec, open_handler handler) {
 }
 
 void http_stream::async_fill(step_handler next) {
+  // This road reads whatever has come; a mark the synchronous road left would hold its reads back.
+  set_read_mark(1);
   socket_->async_read_some(asio::buffer(chunk_), [this, next](const error_code& ec, std::size_t n) {
     in_.append(chunk_.data(), n);
     next(n > 0 ? error_code() : ec);

@@ -14,34 +14,60 @@ namespace asio = boost::asio;
 using boost::system::error_code;
 using asio::ip::tcp;
 
-// The step's limit, cut to what is left before the deadline; false when the deadline has passed.
-bool http_stream::wait_limit(int* milliseconds) const {
-  *milliseconds = sync_timeout_ms_;
-  if (sync_deadline_ == std::chrono::steady_clock::time_point::max()) return true;
-  const auto now = std::chrono::steady_clock::now();
-  if (now >= sync_deadline_) return false;
-  // Rounded up: a wait never ends before the deadline it stands for.
-  int64_t left = std::chrono::ceil<std::chrono::milliseconds>(sync_deadline_ - now).count();
-  if (*milliseconds < 0 || left < *milliseconds) *milliseconds = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
+namespace {
+
+typedef std::chrono::steady_clock steady_clock;
+
+// How long a wait for a read mark lets bytes below the mark lie unread: a sender that pauses in the middle
+// of a body has what it sent read after this, not only once the mark is reached.
+const int kBelowMarkMs = 10;
+
+// Milliseconds from now until end (-1: no end), rounded up so that a wait never ends before the moment it
+// stands for; false once end has passed.
+bool WaitFor(steady_clock::time_point end, int* milliseconds) {
+  *milliseconds = -1;
+  if (end == steady_clock::time_point::max()) return true;
+  const auto now = steady_clock::now();
+  if (now >= end) return false;
+  const int64_t left = std::chrono::ceil<std::chrono::milliseconds>(end - now).count();
+  *milliseconds = static_cast<int>(std::min<int64_t>(left, INT32_MAX));
   return true;
+}
+
+}  // namespace
+
+// Where the step's wait ends: its own limit from now, or the stream's deadline if that comes first.
+steady_clock::time_point http_stream::step_end() const {
+  steady_clock::time_point end = sync_deadline_;
+  if (sync_timeout_ms_ >= 0) end = std::min(end, steady_clock::now() + std::chrono::milliseconds(sync_timeout_ms_));
+  return end;
 }
 
 bool http_stream::wait_socket(short events, error_code& ec) {
   pollfd p{socket_->native_handle(), events, 0};
+  const bool marked = (events & POLLIN) && read_mark_ > 1;
+  const steady_clock::time_point end = step_end();
   for (;;) {
     int limit = -1;
-    if (!wait_limit(&limit)) {
+    if (!WaitFor(end, &limit)) {
       ec = asio::error::timed_out;
       return false;
     }
-    int n = poll(&p, 1, limit);
+    const int slice = marked && (limit < 0 || limit > kBelowMarkMs) ? kBelowMarkMs : limit;
+    const int n = poll(&p, 1, slice);
     if (n > 0) return true;
-    if (n == 0) {
-      ec = asio::error::timed_out;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      ec = error_code(errno, boost::system::system_category());
       return false;
     }
-    if (errno != EINTR) {
-      ec = error_code(errno, boost::system::system_category());
+    if (marked) {
+      // Fewer bytes than the mark came within the slice: they are read all the same.
+      error_code ignored;
+      if (socket_->available(ignored) > 0) return true;
+    }
+    if (slice == limit) {
+      ec = asio::error::timed_out;
       return false;
     }
   }
@@ -69,8 +95,10 @@ bool http_stream::sync_write(const std::string& data, error_code& ec) {
   return true;
 }
 
-// One socket read appended to the response buffer; false only when nothing came.
+// One socket read appended to the response buffer; false only when nothing came. Framing bytes come a few
+// at a time: the first of them ends the wait.
 bool http_stream::sync_fill(error_code& ec) {
+  set_read_mark(1);
   size_t n = socket_read(chunk_.data(), chunk_.size(), ec);
   in_.append(chunk_.data(), n);
   return !ec || n > 0;
@@ -196,7 +224,9 @@ std::size_t http_stream::read_some(char* data, std::size_t size, error_code& ec)
       }
       case body_step::read_direct: {
         // Straight into the caller's buffer: never past what the framing allows.
-        const size_t n = socket_read(data, std::min(step.size, read_limits::direct_read), ec);
+        const size_t asked = std::min(step.size, read_limits::direct_read);
+        set_read_mark(std::min(asked, read_limits::read_mark));
+        const size_t n = socket_read(data, asked, ec);
         if (n > 0) {
           accept_body(data, n);
           return n;

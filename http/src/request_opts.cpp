@@ -79,23 +79,38 @@ bool iequals(const std::string& a, const std::string& b) {
   return true;
 }
 
+bool add_digit(uint64_t& value, char digit) {
+  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  const uint64_t d = static_cast<uint64_t>(digit - '0');
+  if (value > (limit - d) / 10) return false;
+  value = value * 10 + d;
+  return true;
+}
+
+bool read_decimal(const std::string& text, size_t begin, size_t end, int64_t& value) {
+  if (begin >= end || end > text.size()) return false;
+  uint64_t number = 0;
+  for (size_t i = begin; i < end; ++i) {
+    if (!isdigit(static_cast<unsigned char>(text[i])) || !add_digit(number, text[i])) return false;
+  }
+  value = static_cast<int64_t>(number);
+  return true;
+}
+
 bool read_length(const std::string& text, int64_t& value) {
   size_t i = 0;
   while (i < text.size() && isspace(static_cast<unsigned char>(text[i]))) ++i;
   bool negative = false;
   if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
   uint64_t magnitude = 0;
-  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-    magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - '0');
-    if (magnitude > limit) return false;
+    if (!add_digit(magnitude, text[i])) return false;
   }
   value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
   return true;
 }
 
 bool parse_content_length(const std::string& text, uint64_t& length) {
-  const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
   bool seen = false;
   size_t i = 0;
   for (;;) {
@@ -103,8 +118,7 @@ bool parse_content_length(const std::string& text, uint64_t& length) {
     uint64_t value = 0;
     const size_t first = i;
     for (; i < text.size() && isdigit(static_cast<unsigned char>(text[i])); ++i) {
-      value = value * 10 + static_cast<uint64_t>(text[i] - '0');
-      if (value > limit) return false;
+      if (!add_digit(value, text[i])) return false;
     }
     if (i == first || (seen && value != length)) return false;
     length = value;

@@ -59,19 +59,24 @@ size_t Asked(const qeltest::ScriptedServer& server, const std::string& range) {
   return n;
 }
 
+// One download over a single connection from a server that sends `answer` to every request and keeps the
+// connection open. The idle time-out is far longer than the test: the answer's own framing ends its body.
+TOutcome SingleFrom(const std::string& answer, const std::string& target, TRecorder& rec) {
+  qeltest::ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes(answer), TScriptStep::ReadHead()};
+  });
+  qelhttp::settings s = dltest::Single();
+  s.time_out = 600;
+  return Download(server.Url("/f.bin"), target, s, &rec);
+}
+
 TEST(DownloadScripted, AFirstAnswerCutShortIsNotTheWholeFile) {
   // The server answers "bytes=0-" with its first MiB only; the file is the total after the slash.
   const std::string part = Content(1 << 20, 21);
-  qeltest::ScriptedServer server([&](size_t, const std::string&) {
-    return TScript{TScriptStep::SendBytes(Head(206, "Content-Range: bytes 0-1048575/5000000\r\n", part.size()) + part),
-                   TScriptStep::ReadHead()};
-  });
   qeltest::TempDir dir;
   TRecorder rec;
-  qelhttp::settings s = dltest::Single();
-  // Far longer than the test: the answer's body ends by its own length, not by the idle time-out.
-  s.time_out = 600;
-  TOutcome r = Download(server.Url("/cut.bin"), dir.file("cut.bin"), s, &rec);
+  TOutcome r =
+      SingleFrom(Head(206, "Content-Range: bytes 0-1048575/5000000\r\n", part.size()) + part, dir.file("cut.bin"), rec);
   EXPECT_EQ(r.size, 5000000);
   EXPECT_FALSE(r.complete);
   EXPECT_FALSE(r.finished);
@@ -123,6 +128,74 @@ TEST(DownloadScripted, PieceAnswersThatAreNotTheAskedRangeAreNeverWritten) {
     const std::string written = qeltest::ReadFile(dir.file("p.bin"));
     ASSERT_EQ(written.size(), static_cast<size_t>(r.bytes));
     EXPECT_TRUE(written == data.substr(0, written.size())) << "nothing written at a wrong offset";
+  }
+}
+
+// The same answer with a chunked body, in chunks of 7,000 bytes, each written on its own, and a trailer.
+TScript HonestChunked(const std::string& data, const std::string& request) {
+  const TScript plain = Honest(data, request);
+  const std::string& whole = plain[0].bytes;
+  const size_t head_end = whole.find("\r\n\r\n") + 2;
+  std::string head = whole.substr(0, head_end);
+  const size_t length = head.find("Content-Length:");
+  head.replace(length, head.find("\r\n", length) - length, "Transfer-Encoding: chunked");
+  const std::string body = whole.substr(head_end + 2);
+  TScript script{TScriptStep::SendBytes(head + "\r\n")};
+  for (size_t at = 0; at < body.size(); at += 7000) {
+    const std::string chunk = body.substr(at, 7000);
+    char size[32];
+    snprintf(size, sizeof size, "%zx\r\n", chunk.size());
+    script.push_back(TScriptStep::SendBytes(size + chunk + "\r\n"));
+  }
+  script.push_back(TScriptStep::SendBytes("0\r\nX-Checksum: none\r\n\r\n"));
+  return script;
+}
+
+TEST(DownloadScripted, ChunkedPieceAnswersKeepTheirConnection) {
+  // Every range, the first one too, answered 206 with a chunked body on a kept-alive connection: each piece
+  // answer is read to its last chunk and trailer, and its connection asks for the next range.
+  const std::string data = Content(8 << 20, 31);
+  qeltest::ScriptedServer server([&](size_t, const std::string& request) { return HonestChunked(data, request); });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  rec.stop_on_error = 0;
+  const int connections = 4;
+  TOutcome r = Download(server.Url("/c.bin"), dir.file("c.bin"), dltest::Multi(dir, connections), &rec);
+  EXPECT_TRUE(r.complete);
+  EXPECT_TRUE(r.finished);
+  EXPECT_TRUE(rec.Errors().empty()) << rec.messages.front();
+  EXPECT_TRUE(qeltest::ReadFile(dir.file("c.bin")) == data);
+  // The first connection's open-ended answer is closed at a tick and opened once more; the others carry
+  // range after range.
+  EXPECT_LE(server.Received().size(), 2u * connections);
+}
+
+TEST(DownloadScripted, AChunkedPieceThatDoesNotEndWhereItsRangeDoesIsNeverWrittenPastIt) {
+  // One range's chunked answer stalls before its last chunk, or carries bytes past the range before it: the
+  // connection is opened anew at its time-out, or at once, for the range it took next, and the file comes
+  // out whole.
+  const std::string data = Content(4 * 163840, 32);
+  const std::pair<int64_t, int64_t> odd(163840, 327679);
+  for (bool stall : {true, false}) {
+    SCOPED_TRACE(stall);
+    qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+      TScript script = HonestChunked(data, request);
+      if (RangeOf(request) != odd) return script;
+      script.pop_back();
+      if (stall) {
+        script.push_back(TScriptStep::ReadHead());
+      } else {
+        script.push_back(TScriptStep::SendBytes("5\r\nextra\r\n0\r\n\r\n"));
+      }
+      return script;
+    });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    TOutcome r = Download(server.Url("/o.bin"), dir.file("o.bin"), dltest::Multi(dir, 2), &rec);
+    EXPECT_TRUE(r.complete);
+    EXPECT_TRUE(qeltest::ReadFile(dir.file("o.bin")) == data);
+    EXPECT_EQ(Asked(server, "bytes=163840-327679"), 1u);
+    EXPECT_EQ(Asked(server, "bytes=327680-491519"), 1u) << "the next range, asked once on the new connection";
   }
 }
 
@@ -206,6 +279,27 @@ TEST(DownloadScripted, AnUnknownSizeIsReadToTheEndAndNeverSucceeds) {
     EXPECT_TRUE(qeltest::ReadFile(dir.file("u.bin")) == body);
     EXPECT_EQ(rec.Errors(), std::vector<int>{boost::asio::error::eof});
     EXPECT_EQ(server.Received().size(), 1u) << "one connection only";
+  }
+}
+
+TEST(DownloadScripted, TheSizeIsTheLengthTheStreamFramedTheAnswerBy) {
+  // A list of one length is that length to both; a length past 63 bits is refused by both, never read as
+  // the 5 it wraps to.
+  struct TCase {
+    const char* length;
+    bool complete;
+    std::vector<int> errors;
+  } cases[] = {{"5, 5", true, {}}, {"18446744073709551621", false, {kWrongAnswer}}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.length);
+    qeltest::TempDir dir;
+    TRecorder rec;
+    const std::string answer = "HTTP/1.1 200 OK\r\nContent-Length: " + std::string(c.length) + "\r\n\r\nhello";
+    TOutcome r = SingleFrom(answer, dir.file("n.bin"), rec);
+    EXPECT_EQ(r.complete, c.complete);
+    EXPECT_EQ(r.size, c.complete ? 5 : -1);
+    EXPECT_EQ(rec.Errors(), c.errors);
+    EXPECT_EQ(qeltest::FileExists(dir.file("n.bin")), c.complete);
   }
 }
 

@@ -362,6 +362,35 @@ TEST(FramingRoads, AContentLengthIsDigitsOrAListOfTheSameDigits) {
   ExpectBoth(Play({same, same}, 2), {Read("hello"), Read("hello")});
 }
 
+TEST(FramingRoads, ANumberPastSixtyThreeBitsIsRefusedNeverWrapped) {
+  // Read modulo 2^64 these would be 5 and 0, and 5 would agree with a plain 5 beside it; the Content-Range
+  // total would be 10. The connection is not used again either.
+  const error_code malformed = qelhttp::make_error_code(errc::malformed_response_headers);
+  const std::string next = "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nnext";
+  const std::string heads[] = {
+      "Content-Length: 18446744073709551621\r\n",
+      "Content-Length: 18446744073709551616\r\n",
+      "Content-Length: 9223372036854775808\r\n",
+      "Content-Length: 5\r\nContent-Length: 18446744073709551621\r\n",
+      "Content-Length: 18446744073709551621\r\nContent-Length: 5\r\n",
+      "Content-Length: 0\r\nContent-Length: 18446744073709551616\r\n",
+      "Content-Length: 5, 18446744073709551621\r\n",
+  };
+  for (const std::string& head : heads) {
+    SCOPED_TRACE(head);
+    const std::string answer = "HTTP/1.1 200 OK\r\n" + head + "\r\nhello";
+    ExpectBoth(Play({answer, next}, 2), {Refused(malformed), Refused(boost::asio::error::network_reset)});
+  }
+  const std::string range =
+      "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes 0-4/18446744073709551626\r\nContent-Length: 5\r\n\r\nhello";
+  ExpectBoth(Play({range, next}, 2), {Refused(malformed, 206), Refused(boost::asio::error::network_reset, 206)});
+  // The largest length there is still frames a body.
+  const std::string largest = "HTTP/1.1 200 OK\r\nContent-Length: 9223372036854775807\r\n\r\nhello";
+  const std::vector<TScript> close = {{TScriptStep::CloseNow()}};
+  ExpectBoth(Play({largest}, close, 1, Options(true)),
+             {Failed(qelhttp::make_error_code(errc::truncated_body), "hello")});
+}
+
 TEST(FramingRoads, TransferEncodingIsReadWithoutRegardToCase) {
   for (const char* value : {"Chunked", "CHUNKED", "chunked", " chunked\t"}) {
     SCOPED_TRACE(value);

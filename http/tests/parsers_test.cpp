@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "qelhttp/http_download.hpp"
 #include "qelhttp/request_opts.hpp"
 
 namespace {
@@ -93,7 +94,49 @@ TEST(ChunkSize, HexWithExtensionsAndRefusals) {
   EXPECT_EQ(size, 0x100000000ull) << "no wrap at 32 bits";
   EXPECT_FALSE(detail::parse_chunk_size("zz", size));
   EXPECT_FALSE(detail::parse_chunk_size("", size));
-  EXPECT_FALSE(detail::parse_chunk_size("10000000000000000", size)) << "does not fit 64 bits";
+  EXPECT_FALSE(detail::parse_chunk_size("10000000000000000", size)) << "does not fit 63 bits";
+}
+
+// Each reader takes 2^63 - 1 and refuses everything past it, however many digits: 2^64 + 5 must not read
+// as 5, nor 2^64 as 0.
+TEST(Numbers, EveryReaderRefusesWhatPassesSixtyThreeBits) {
+  const char* const kPast[] = {"9223372036854775808", "18446744073709551615", "18446744073709551616",
+                               "18446744073709551621", "18446744073709551626", "99999999999999999999",
+                               "184467440737095516210"};
+  uint64_t length = 0;
+  int64_t value = 0;
+  EXPECT_TRUE(detail::parse_content_length("9223372036854775807", length));
+  EXPECT_EQ(length, 9223372036854775807ull);
+  EXPECT_TRUE(detail::read_length(" -9223372036854775807", value));
+  EXPECT_EQ(value, -9223372036854775807ll);
+  EXPECT_TRUE(detail::read_decimal("x9223372036854775807", 1, 20, value));
+  EXPECT_EQ(value, 9223372036854775807ll);
+  for (const char* past : kPast) {
+    SCOPED_TRACE(past);
+    const std::string text = past;
+    EXPECT_FALSE(detail::parse_content_length(text, length));
+    EXPECT_FALSE(detail::parse_content_length("5, " + text, length));
+    EXPECT_FALSE(detail::read_length(text, value));
+    EXPECT_FALSE(detail::read_length("-" + text, value));
+    EXPECT_FALSE(detail::read_decimal(text, 0, text.size(), value));
+    int64_t first = 0, last = 0, total = 0;
+    EXPECT_FALSE(qelhttp::detail::parse_content_range("bytes 0-4/" + text, first, last, total));
+    int64_t reported = -1;
+    std::string type, location;
+    EXPECT_FALSE(detail::take_header_field("Content-Range", "bytes 0-4/" + text, type, reported, location));
+    EXPECT_EQ(reported, -1);
+    EXPECT_FALSE(Headers("Content-Length: 5\r\nContent-Length: " + text + "\r\n\r\n").ok);
+  }
+  // Nineteen digits are a number like any other.
+  int64_t first = 0, last = 0, total = 0;
+  EXPECT_TRUE(qelhttp::detail::parse_content_range("bytes 0-4/1000000000000000000", first, last, total));
+  EXPECT_EQ(total, 1000000000000000000ll);
+  uint64_t size = 0;
+  EXPECT_TRUE(detail::parse_chunk_size("7fffffffffffffff", size));
+  EXPECT_EQ(size, 0x7fffffffffffffffull);
+  for (const char* past : {"8000000000000000", "8000000000000005", "ffffffffffffffff"}) {
+    EXPECT_FALSE(detail::parse_chunk_size(past, size)) << past;
+  }
 }
 
 TEST(Base64, PaddingByRemainder) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "nginx_server.h"
 #include "tinyproxy_server.h"
@@ -341,6 +343,34 @@ TEST(Scripted, ASilentServerEndsTheSynchronousRoadAtItsTimeLimit) {
                     TScriptStep::CloseNow()};
   TScripted r = SyncScripted(silent, 100, request_opts(), 1);
   EXPECT_EQ(r.open, boost::asio::error::timed_out);
+}
+
+TEST(Scripted, ASynchronousBodyReadHandsOverWhatCameAndEndsAtItsTimeLimit) {
+  // Part of a longer body, a pause, a little more, then nothing: what comes after the pause is handed over
+  // as it is, without waiting for the rest of the body, and the read after it ends at the step's limit.
+  const std::string first(20000, 'a');
+  const std::string later(3000, 'b');
+  ScriptedServer server([&](size_t, const std::string&) {
+    return TScript{TScriptStep::SendBytes("HTTP/1.1 200 OK\r\nContent-Length: 30000\r\n\r\n" + first),
+                   TScriptStep::Pause(std::chrono::milliseconds(200)), TScriptStep::SendBytes(later),
+                   TScriptStep::ReadHead()};
+  });
+  boost::asio::io_context io;
+  http_stream s(io);
+  s.set_sync_timeout(1);
+  error_code ec;
+  s.open(url::from_string(server.Url("/")), ec);
+  ASSERT_FALSE(ec) << ec.message();
+  std::string body;
+  std::vector<char> buffer(64 * 1024);
+  while (body.size() < first.size() + later.size()) {
+    const size_t n = s.read_some(buffer.data(), buffer.size(), ec);
+    ASSERT_GT(n, 0u) << ec.message() << " after " << body.size() << " bytes";
+    body.append(buffer.data(), n);
+  }
+  EXPECT_TRUE(body == first + later);
+  EXPECT_EQ(s.read_some(buffer.data(), buffer.size(), ec), 0u);
+  EXPECT_EQ(ec, boost::asio::error::timed_out);
 }
 
 }  // namespace

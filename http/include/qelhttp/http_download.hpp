@@ -135,6 +135,8 @@ class CHttpDownload : private boost::noncopyable {
   bool take_block(size_t index, const connection& conn, size_t requested, size_t bytes, boost::system::error_code ec);
   bool write_block(http_stream_object& conn, size_t bytes, boost::system::error_code& ec);
   void range_complete(size_t index, connection conn);
+  void finish_answer(size_t index, connection conn);
+  void ask_range(size_t index, connection conn);
 
   // The tick and the ending.
   void arm_timer();

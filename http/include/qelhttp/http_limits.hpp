@@ -25,10 +25,12 @@ struct read_limits {
   // next answer, so nothing is lost by reading ahead.
   static const size_t socket_block = 16 * 1024;
   // At most this much of a body goes from the socket straight into the caller's buffer in one system call,
-  // however large that buffer: the kernel holds the socket while it copies, and a sender on the same
-  // machine waits the while. Over loopback 64 KiB reads fetch a large body about a quarter faster than
-  // 256 KiB ones.
-  static constexpr size_t direct_read = 64 * 1024;
+  // however large that buffer, so that the kernel never holds the socket long while it copies.
+  static constexpr size_t direct_read = 256 * 1024;
+  // A direct read waits until this much of what it asks for has come (or the peer closed, or bytes below it
+  // have lain a few milliseconds). Over loopback, waking the reader at every segment cost a third of a
+  // large fetch's time; a mark of half a direct read keeps the sender going while the reader copies.
+  static constexpr size_t read_mark = 128 * 1024;
 };
 
 }  // namespace qelhttp

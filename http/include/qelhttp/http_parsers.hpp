@@ -26,7 +26,7 @@ bool parse_http_headers(int64_t& content_length, std::string& location, std::str
                         const char* begin, const char* end, request_opts& response);
 
 // A chunk-size line (without its CR LF): hexadecimal digits, then optional blanks, then nothing or ";" and
-// its extensions, which are ignored. False for anything else ("0x5", " 5", "5 junk") or a size past 64 bits.
+// its extensions, which are ignored. False for anything else ("0x5", " 5", "5 junk") or a size past 63 bits.
 bool parse_chunk_size(const std::string& line, uint64_t& size);
 
 std::string encode_base64(const std::string& bytes);

@@ -58,6 +58,9 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   // How many 301/302 answers in a row an open follows; past it the redirect status is the open's error.
   void set_redirect_limit(int limit) { redirect_limit_ = limit; }
   uint64_t body_bytes() const { return parser_.body_bytes(); }
+  // The last answer has ended by its own framing (its length, or its last chunk and trailer): only then may
+  // the connection carry the next request.
+  bool answer_complete() const { return parser_.current() == response_parser::state::complete; }
   cookies& cookie_jar() { return jar_; }
   boost::asio::ip::tcp::socket* socket() { return socket_.get(); }
   boost::asio::io_context& get_io_service() { return io_; }
@@ -148,8 +151,9 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   void drop_buffers();
 
   // The synchronous road (http_stream_sync.cpp).
-  bool wait_limit(int* milliseconds) const;
+  std::chrono::steady_clock::time_point step_end() const;
   bool wait_socket(short events, boost::system::error_code& ec);
+  void set_read_mark(size_t bytes);
   size_t socket_read(char* data, size_t size, boost::system::error_code& ec);
   bool sync_fill(boost::system::error_code& ec);
   bool sync_write(const std::string& data, boost::system::error_code& ec);
@@ -205,6 +209,8 @@ class http_stream : public std::basic_streambuf<char>, private boost::noncopyabl
   cookies jar_;
 
   int sync_timeout_ms_ = -1;
+  // The socket's receive low-water mark as last set (1 on a new socket): how many bytes end a wait.
+  size_t read_mark_ = 1;
   std::chrono::steady_clock::time_point sync_deadline_ = std::chrono::steady_clock::time_point::max();
   std::vector<boost::asio::ip::tcp::endpoint> endpoints_;
   boost::system::error_code last_connect_error_;

@@ -1,6 +1,7 @@
 #pragma once
 // The name/value pairs the client carries: a caller's request options and headers, what a request actually
 // used, and the headers of a response. Pairs keep their order; duplicates are allowed.
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -57,14 +58,21 @@ class request_opts {
 namespace detail {
 
 bool iequals(const std::string& a, const std::string& b);
-// A header's leading decimal number (white space and a sign allowed, 0 without digits). False when it
-// does not fit 64 bits.
+// Every decimal number of an answer's head is read digit by digit through this: value = value * 10 +
+// digit, refused (false, value untouched) when the result would pass 2^63 - 1. The test comes before the
+// multiplication, so no number of any length can wrap to a small one.
+bool add_digit(uint64_t& value, char digit);
+// text[begin, end) as decimal digits only: false when it is empty, holds any other byte or passes 63 bits.
+bool read_decimal(const std::string& text, size_t begin, size_t end, int64_t& value);
+// A header's leading decimal number (white space and a sign allowed, 0 without digits). False when its
+// digits pass 63 bits.
 bool read_length(const std::string& text, int64_t& value);
 // A Content-Length value: digits, or a list of the same number repeated. False for anything else (a sign,
-// "0x", junk, an empty value, numbers that differ) and for a length past 63 bits.
+// "0x", junk, an empty value, numbers that differ) and for a length past 63 bits. The one reader of the
+// field: the stream frames by it and the download takes the file's size from it.
 bool parse_content_length(const std::string& text, uint64_t& length);
 // Takes what the stream keeps from one response header; false when a Content-Length is not one, or a
-// Content-Range total does not fit 64 bits.
+// Content-Range total passes 63 bits.
 bool take_header_field(const std::string& name, const std::string& value, std::string& content_type,
                        int64_t& content_length, std::string& location);
 void write_string(const std::string& text, char*& cursor);
