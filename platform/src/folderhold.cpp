@@ -1,12 +1,11 @@
 #include "qelplat/folderhold.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "fd.h"
 #include "qelplat/lasterror.h"
 
 namespace qelplat {
@@ -26,14 +25,11 @@ EFolderHold CFolderHold::TryHold(const std::string& path) {
     SetLastErrorFromErrno(true);
     return HOLD_FAILED;
   }
-  int rc;
-  while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-  }
-  if (rc == 0) {
+  const int err = TryExclusiveLock(fd);
+  if (err == 0) {
     m_fd = fd;
     return HOLD_TAKEN;
   }
-  const int err = errno;
   close(fd);
   if (err == EWOULDBLOCK) return HOLD_BUSY;
   // NFS turns the lock into a byte-range one, which a folder (never open for writing) cannot take (EBADF);
@@ -41,12 +37,6 @@ EFolderHold CFolderHold::TryHold(const std::string& path) {
   return HOLD_UNSUPPORTED;
 }
 
-bool CFolderHold::HeldAt(const std::string& path) const {
-  struct stat held;
-  struct stat there;
-  if (m_fd < 0 || fstat(m_fd, &held) != 0 || lstat(path.c_str(), &there) != 0) return false;
-  // A removed folder keeps no link count.
-  return held.st_nlink > 0 && held.st_dev == there.st_dev && held.st_ino == there.st_ino;
-}
+bool CFolderHold::HeldAt(const std::string& path) const { return m_fd >= 0 && NamesOpenFile(m_fd, path); }
 
 }  // namespace qelplat

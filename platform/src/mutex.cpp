@@ -1,7 +1,6 @@
 #include "qelplat/mutex.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "fd.h"
 #include "qelplat/codepage.h"
 #include "qelplat/lasterror.h"
 #include "qelplat/privatefolder.h"
@@ -121,14 +121,6 @@ int OpenLockFile(const std::string& path) {
   return -1;
 }
 
-// True while the path still names the very file the descriptor is open on.
-bool StillNamed(int fd, const std::string& path) {
-  struct stat held;
-  struct stat named;
-  return fstat(fd, &held) == 0 && lstat(path.c_str(), &named) == 0 && held.st_dev == named.st_dev &&
-         held.st_ino == named.st_ino;
-}
-
 }  // namespace
 
 std::string NamedMutexFolder() {
@@ -162,11 +154,12 @@ HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL, LPCSTR name) {
     int fd = qelplat::OpenLockFile(path);
     if (fd < 0) return nullptr;
     auto object = std::make_unique<qelplat::NamedMutexObject>(fd);
-    int rc;
-    while ((rc = flock(fd, LOCK_EX | LOCK_NB)) != 0 && errno == EINTR) {
-    }
+    const int rc = qelplat::TryExclusiveLock(fd);
     if (rc != 0) {
-      if (errno != EWOULDBLOCK) return qelplat::FailWithErrno(path);
+      if (rc != EWOULDBLOCK) {
+        errno = rc;
+        return qelplat::FailWithErrno(path);
+      }
       // Someone holds the name. Windows hands out a handle to the existing mutex; ours holds nothing.
       HANDLE h = qelplat::RegisterHandle(std::move(object));
       SetLastError(ERROR_ALREADY_EXISTS);
@@ -174,7 +167,7 @@ HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL, LPCSTR name) {
     }
     // A file removed or replaced between our open and our lock is no one's name any more: a start that
     // opened the new one may hold that, so the lock is taken again on what the path names now.
-    if (!qelplat::StillNamed(fd, path)) continue;
+    if (!qelplat::NamesOpenFile(fd, path)) continue;
     HANDLE h = qelplat::RegisterHandle(std::move(object));
     SetLastError(ERROR_SUCCESS);
     return h;
