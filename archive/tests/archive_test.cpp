@@ -258,6 +258,26 @@ TEST(Zip, AnItemInAMethodOtherThanStoredOrDeflatedIsRefused) {
   }
 }
 
+// Items no password or decoder is given for, each with the code the unpack returns for it: an encrypted
+// item 0x1000, an item of a method the unzip library does not know (LZMA here, encrypted or not) 0x700.
+// No file is made for any of them, and the other items still come out.
+TEST(Zip, EncryptedItemsAndUnknownMethodsLeaveNoFile) {
+  qeltest::TempDir dir;
+  Shell("mkdir " + dir.file("src"));
+  qeltest::WriteFile(dir.file("src/setup.exe"), "#!/bin/sh\n");
+  qeltest::WriteFile(dir.file("src/readme.txt"), "read me");
+  Shell("cd " + dir.file("src") + " && zip -q -P secret " + dir.file("enc.zip") + " setup.exe && zip -q " +
+        dir.file("enc.zip") + " readme.txt");
+  EXPECT_EQ(Unpack(dir.file("enc.zip"), dir.file("out-enc")), 0x1000);
+  EXPECT_EQ(Tree(dir.file("out-enc")), ".\n./readme.txt\n");
+  PythonZip(dir.file("lzma.zip"), kInstallerMembers,
+            "import zipfile\nwith zipfile.ZipFile('" + dir.file("lzma.zip") +
+                "', 'a') as z:\n    i = zipfile.ZipInfo('packed.bin')\n    z.writestr(i, 'x' * 100, zipfile.ZIP_LZMA)\n"
+                "    i = zipfile.ZipInfo('locked.bin')\n    i.flag_bits |= 1\n    z.writestr(i, 'y' * 100, zipfile.ZIP_LZMA)\n");
+  EXPECT_EQ(Unpack(dir.file("lzma.zip"), dir.file("out-lzma")), 0x700);
+  EXPECT_EQ(Tree(dir.file("out-lzma")), ".\n./readme.txt\n./setup.exe\n");
+}
+
 // A wrong CRC fails the unpack whether the member is stored or deflated, and the other members still come
 // out.
 TEST(Zip, AWrongCrcFailsStoredAndDeflatedItems) {
