@@ -15,6 +15,8 @@ import sys
 import time
 import zlib
 
+import rar_options
+
 MAIN_VOLUME, MAIN_SOLID = 0x0001, 0x0008
 FILE_SPLIT_AFTER, FILE_PASSWORD = 0x02, 0x04
 END_NEXT_VOLUME = 0x0001
@@ -61,15 +63,11 @@ def stored_item(kind, name, data, now):
 
 
 def main():
-    args = sys.argv[1:]
-    volume = "--volume" in args
-    solid = "--solid" in args
-    args = [a for a in args if a not in ("--volume", "--solid")]
-    out = args[0]
+    volume, solid, out, items = rar_options.parse(sys.argv[1:])
     main_flags = (MAIN_VOLUME if volume else 0) | (MAIN_SOLID if solid else 0)
     parts = [b"Rar!\x1a\x07\x00", block(0x73, main_flags, struct.pack("<HI", 0, 0))]
     now = time.time()
-    for arg in args[1:]:
+    for arg in items:
         if arg.endswith("/"):
             parts.append(file_block(arg.rstrip("/"), b"", True, now))
             continue

@@ -16,6 +16,8 @@ import sys
 import time
 import zlib
 
+import rar_options
+
 HEAD_MAIN, HEAD_FILE, HEAD_END = 1, 2, 5
 FLAG_EXTRA, FLAG_DATA, FLAG_SPLIT_AFTER = 0x1, 0x2, 0x10
 ARCHIVE_VOLUME, ARCHIVE_SOLID = 0x1, 0x4
@@ -88,17 +90,13 @@ def stored_item(kind, name, data, now):
 
 
 def main():
-    args = sys.argv[1:]
-    volume = "--volume" in args
-    solid = "--solid" in args
-    args = [a for a in args if a not in ("--volume", "--solid")]
-    out = args[0]
+    volume, solid, out, items = rar_options.parse(sys.argv[1:])
     archive_flags = (ARCHIVE_VOLUME if volume else 0) | (ARCHIVE_SOLID if solid else 0)
     parts = [b"Rar!\x1a\x07\x01\x00", block(HEAD_MAIN, 0, vint(archive_flags))]
     now = time.time()
     redirections = {"link": (REDIRECT_SYMLINK, 0o120777), "hardlink": (REDIRECT_HARDLINK, 0o100644),
                     "copy": (REDIRECT_COPY, 0o100644)}
-    for arg in args[1:]:
+    for arg in items:
         kind, _, item = arg.partition(":")
         if kind in redirections:
             name, target = item.split("=", 1)

@@ -1,5 +1,5 @@
-// Zips written by other tools and other projects' test suites, unpacked through the export and held against
-// Info-ZIP's unzip and bsdtar on the same files: the same files with the same bytes, or a refusal.
+// Other projects' test archives, unpacked through the export and held against Info-ZIP's unzip and bsdtar
+// on the same files: the same files with the same bytes, or a refusal.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -82,42 +82,6 @@ TOthers UnpackByOthers(const std::string& archive, const qeltest::TempDir& dir, 
   others.by_unzip = TreeOf(byUnzip);
   others.by_bsdtar = TreeOf(byBsdtar);
   return others;
-}
-
-// A Unix host records each item's type in the high half of its external attributes. Python's zipfile
-// writes the items as given, each holding bytes: only the folder is a folder, every other type a plain
-// file with its bytes (as unzip writes them), the link one holding the link's text.
-TEST(ZipAgainstUnzip, EveryUnixItemTypeComesOutAsUnzipWritesIt) {
-  qeltest::TempDir dir;
-  std::string archive = dir.file("types.zip");
-  qeltest::WriteFile(dir.file("types.py"),
-                     "import zipfile\n"
-                     "with zipfile.ZipFile('" + archive + "', 'w') as z:\n"
-                     "    for name, mode, data in [('fifo', 0o010644, b'pipe bytes'), ('char', 0o020644, b'char bytes'),\n"
-                     "                             ('folder/', 0o040755, b''), ('bare-folder', 0o040755, b''),\n"
-                     "                             ('block', 0o060644, b'block bytes'), ('plain', 0o100644, b'plain'),\n"
-                     "                             ('link', 0o120777, b'target'), ('socket', 0o140644, b'socket bytes')]:\n"
-                     "        info = zipfile.ZipInfo(name, (2020, 1, 2, 3, 4, 6))\n"
-                     "        info.create_system = 3\n"
-                     "        info.external_attr = mode << 16\n"
-                     "        z.writestr(info, data)\n");
-  ASSERT_EQ(qeltest::RunCommand("python3 " + dir.file("types.py")), 0);
-  ASSERT_EQ(Unpack(archive, dir.file("ours")), 0);
-  TTree ours = TreeOf(dir.file("ours"));
-  EXPECT_EQ(ours["/block"], "block bytes");
-  EXPECT_EQ(ours["/socket"], "socket bytes");
-  EXPECT_EQ(ours["/bare-folder"], "(folder)") << "a folder by its type alone";
-  struct stat st {};
-  for (const char* name : {"block", "socket", "fifo", "char", "link"}) {
-    ASSERT_EQ(lstat(dir.file(std::string("ours/") + name).c_str(), &st), 0) << name;
-    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
-  }
-  TOthers others = UnpackByOthers(archive, dir, "types");
-  ASSERT_FALSE(others.UnzipRefused());
-  // unzip takes a folder's type without the trailing "/" for an empty file; the type decides here.
-  ours.erase("/bare-folder");
-  others.by_unzip.erase("/bare-folder");
-  EXPECT_EQ(ours, others.by_unzip) << "ours:\n" << Describe(ours) << "unzip:\n" << Describe(others.by_unzip);
 }
 
 // What is refused by design although unzip and bsdtar unpack it, with the code the export returns.
