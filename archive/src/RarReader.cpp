@@ -55,10 +55,11 @@ int RARReadHeaderEx(RarArchive* rar) {
   if (rc != ARCHIVE_OK && rc != ARCHIVE_WARN) return RAR_BAD_DATA;
   // An item past what our reading could follow cannot be checked.
   if (rar->next >= rar->layout.items.size()) return RAR_BAD_DATA;
-  rar->item = &rar->layout.items[rar->next++];
-  if (archive_entry_is_encrypted(rar->entry) || rar->item->encrypted) return RAR_ENCRYPTED;
+  const TRarItem& item = rar->layout.items[rar->next++];
+  if (archive_entry_is_encrypted(rar->entry) || item.encrypted) return RAR_ENCRYPTED;
   // Cut at a volume's edge, or bytes that are another item's: the item cannot be written whole.
-  if (rar->item->split || rar->item->copy) return RAR_BAD_DATA;
+  if (item.split || item.copy) return RAR_BAD_DATA;
+  rar->item = &item;  // only an item that can be written is ever processed
   return RAR_SUCCESS;
 }
 
