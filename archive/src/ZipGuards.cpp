@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
+#include "ArchiveBytes.h"
 #include "qelplat/codepage.h"
 #include "qelplat/diskspace.h"
-#include "qelplat/fileio.h"
 
 namespace QelCompress {
 
@@ -28,44 +28,6 @@ const uint64_t kEndSearch = 0xFFFF + kEndRecord;
 const uint64_t kBlock = 4096;
 const uint32_t kFar = 0xFFFFFFFFu;  // a 32-bit field whose value stands in the zip64 extra block
 const uint32_t kZip64Extra = 0x0001;
-
-uint64_t LittleEndian(const unsigned char* p, int bytes) {
-  uint64_t v = 0;
-  for (int i = bytes - 1; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
-
-class CArchiveFile {
- public:
-  explicit CArchiveFile(const wchar_t* path)
-      : m_file(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
-                           nullptr)) {}
-  ~CArchiveFile() {
-    if (m_file != INVALID_HANDLE_VALUE) CloseHandle(m_file);
-  }
-  CArchiveFile(const CArchiveFile&) = delete;
-  CArchiveFile& operator=(const CArchiveFile&) = delete;
-
-  bool Size(uint64_t* size) const {
-    LARGE_INTEGER value{};
-    if (m_file == INVALID_HANDLE_VALUE || !GetFileSizeEx(m_file, &value) || value.QuadPart < 0) return false;
-    *size = static_cast<uint64_t>(value.QuadPart);
-    return true;
-  }
-
-  bool Read(uint64_t offset, uint64_t size, std::vector<unsigned char>* bytes) const {
-    if (size > UINT32_MAX) return false;
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<int64_t>(offset);
-    bytes->assign(static_cast<size_t>(size), 0);
-    DWORD got = 0;
-    return SetFilePointerEx(m_file, at, nullptr, FILE_BEGIN) &&
-           ReadFile(m_file, bytes->data(), static_cast<DWORD>(size), &got, nullptr) && got == size;
-  }
-
- private:
-  HANDLE m_file;
-};
 
 // The last place in bytes where the signature starts with room for a record of the given size after it.
 bool FindLast(const std::vector<unsigned char>& bytes, uint32_t signature, size_t record, size_t* at) {

@@ -23,6 +23,8 @@ const uint32_t kDirectory = 0x10;
 const uint32_t kReadOnly = 0x01;
 const uint32_t kArchive = 0x20;
 const int kHostUnix = 3;
+const uint32_t kUnixTypeMask = 0170000;
+const uint32_t kUnixFolder = 0040000;
 const int kHostMsDos = 0;
 // The longest name an item may have, in characters of the wide name (each byte outside valid UTF-8 counts
 // as one): the name field of ZipEntry, and the longest name the writer stores.
@@ -90,15 +92,16 @@ uLong ZCALLBACK InputRead(voidpf, voidpf stream, void* buffer, uLong size) {
   size_t done = FromWindow(input, out, size);
   if (done == size) return size;
   size_t got = 0;
+  // A failed read still hands over what the window gave: the count says how far the bytes are good.
   if (size - done >= kWindow) {
-    if (!ReadFileAt(input, out + done, size - done, &got)) return 0;
+    if (!ReadFileAt(input, out + done, size - done, &got)) return static_cast<uLong>(done);
     input->position += static_cast<int64_t>(got);
     return static_cast<uLong>(done + got);
   }
   input->window.resize(kWindow);
   if (!ReadFileAt(input, input->window.data(), kWindow, &got)) {
     input->window.clear();
-    return 0;
+    return static_cast<uLong>(done);
   }
   input->window.resize(got);
   input->window_at = input->position;
@@ -209,7 +212,9 @@ uint32_t AttributesOf(const unz_file_info64& info, uint32_t* unix_mode) {
   *unix_mode = host == kHostUnix ? (external >> 16) & 07777 : 0;
   if (host == 0 || host == 7 || host == 11 || host == 14) return external & 0x37;
   uint32_t attributes = kArchive;
-  if (external & 0x40000000u) attributes |= kDirectory;
+  // The high half holds a Unix mode: a folder only when its whole type is one. A block device (060000) or
+  // a socket (0140000) shares the folder's bit, and comes out as a plain file with its bytes.
+  if (((external >> 16) & kUnixTypeMask) == kUnixFolder) attributes |= kDirectory;
   if (!(external & 0x00800000u)) attributes |= kReadOnly;
   return attributes;
 }

@@ -103,6 +103,33 @@ TEST(Zip, InfoZipArchivesUnpackWithFoldersBytesTimesAndModes) {
   }
 }
 
+// A Unix host records each item's type in the high half of its external attributes. Python's zipfile
+// writes the items as given, each holding bytes: only the folder is a folder (with or without its trailing
+// "/"), every other type a plain file with its bytes, as unzip writes them, the link one holding its text.
+TEST(Zip, EveryUnixItemTypeComesOutAsUnzipWritesIt) {
+  qeltest::TempDir dir;
+  PythonZip(dir.file("types.zip"),
+            "[('fifo', 'pipe bytes', 0o010644), ('char', 'char bytes', 0o020644), ('folder/', '', 0o040755),"
+            " ('bare-folder', '', 0o040755), ('block', 'block bytes', 0o060644), ('plain', 'plain', 0o100644),"
+            " ('link', 'target', 0o120777), ('socket', 'socket bytes', 0o140644)]");
+  ASSERT_EQ(Unpack(dir.file("types.zip"), dir.file("ours")), 0);
+  Shell("unzip -qq " + dir.file("types.zip") + " -d " + dir.file("unzip"));
+  EXPECT_EQ(Tree(dir.file("ours")), Tree(dir.file("unzip")));
+  struct stat st {};
+  for (const char* folder : {"folder", "bare-folder"}) {
+    ASSERT_EQ(lstat(dir.file(std::string("ours/") + folder).c_str(), &st), 0) << folder;
+    EXPECT_TRUE(S_ISDIR(st.st_mode)) << folder;
+  }
+  for (const char* name : {"fifo", "char", "block", "plain", "socket"}) {
+    ASSERT_EQ(lstat(dir.file(std::string("ours/") + name).c_str(), &st), 0) << name;
+    EXPECT_TRUE(S_ISREG(st.st_mode)) << name;
+    EXPECT_EQ(qeltest::ReadFile(dir.file(std::string("ours/") + name)),
+              qeltest::ReadFile(dir.file(std::string("unzip/") + name)))
+        << name;
+  }
+  EXPECT_EQ(qeltest::ReadFile(dir.file("ours/link")), "target");
+}
+
 TEST(Zip, FolderEntriesWithoutTheDirectoryBitUnpackAsInfoZipUnpacksThem) {
   // Java's archiver and many others mark a folder only by its trailing separator.
   qeltest::TempDir dir;
@@ -256,6 +283,26 @@ TEST(Zip, AnItemInAMethodOtherThanStoredOrDeflatedIsRefused) {
     std::string said;
     EXPECT_NE(qeltest::RunCommand("unzip -o -q " + zip + " -d " + dir.file(std::string("infozip-") + crc), &said), 0);
   }
+}
+
+// Items no password or decoder is given for, each with the code the unpack returns for it: an encrypted
+// item 0x1000, an item of a method the unzip library does not know (LZMA here, encrypted or not) 0x700.
+// No file is made for any of them, and the other items still come out.
+TEST(Zip, EncryptedItemsAndUnknownMethodsLeaveNoFile) {
+  qeltest::TempDir dir;
+  Shell("mkdir " + dir.file("src"));
+  qeltest::WriteFile(dir.file("src/setup.exe"), "#!/bin/sh\n");
+  qeltest::WriteFile(dir.file("src/readme.txt"), "read me");
+  Shell("cd " + dir.file("src") + " && zip -q -P secret " + dir.file("enc.zip") + " setup.exe && zip -q " +
+        dir.file("enc.zip") + " readme.txt");
+  EXPECT_EQ(Unpack(dir.file("enc.zip"), dir.file("out-enc")), 0x1000);
+  EXPECT_EQ(Tree(dir.file("out-enc")), ".\n./readme.txt\n");
+  PythonZip(dir.file("lzma.zip"), kInstallerMembers,
+            "import zipfile\nwith zipfile.ZipFile('" + dir.file("lzma.zip") +
+                "', 'a') as z:\n    i = zipfile.ZipInfo('packed.bin')\n    z.writestr(i, 'x' * 100, zipfile.ZIP_LZMA)\n"
+                "    i = zipfile.ZipInfo('locked.bin')\n    i.flag_bits |= 1\n    z.writestr(i, 'y' * 100, zipfile.ZIP_LZMA)\n");
+  EXPECT_EQ(Unpack(dir.file("lzma.zip"), dir.file("out-lzma")), 0x700);
+  EXPECT_EQ(Tree(dir.file("out-lzma")), ".\n./readme.txt\n./setup.exe\n");
 }
 
 // A wrong CRC fails the unpack whether the member is stored or deflated, and the other members still come
@@ -425,3 +472,121 @@ TEST(Rar, Rar5LinksAreWrittenOrRefusedNeverLeftOut) {
 }
 
 }  // namespace
+
+namespace {
+
+// A package of a small file and a larger one, the larger one as `kind` makes it (see make_rar4.py and
+// make_rar5.py), in the given format.
+std::string MakeTwoItemRar(const qeltest::TempDir& dir, const std::string& name, const std::string& kind, int version,
+                           const std::string& options = "") {
+  qeltest::WriteFile(dir.file("a.txt"), "alpha");
+  std::string large;
+  for (int i = 0; large.size() < 70000; ++i) large += std::to_string(i * 7919) + ",";
+  qeltest::WriteFile(dir.file("b.bin"), large);
+  return MakeRar(dir, name, options + " a.txt=" + dir.file("a.txt") + " " + kind + "b.bin=" + dir.file("b.bin"), version);
+}
+
+}  // namespace
+
+// The data of an item must be what its header says was packed: libarchive hands out stored data unchecked.
+// A CRC that fails fails the unpack, as a damaged file does; a RAR5 item whose flags carry no CRC is taken
+// as it is.
+TEST(Rar, AnItemWhoseDataFailsItsCrcFailsTheUnpack) {
+  qeltest::TempDir dir;
+  for (int version : {4, 5}) {
+    std::string tag = "v" + std::to_string(version);
+    std::string rar = MakeTwoItemRar(dir, tag + "-crc.rar", "badcrc:", version);
+    std::string listing;
+    ASSERT_EQ(qeltest::RunCommand("bsdtar -tf " + rar, &listing), 0) << listing;
+    EXPECT_EQ(Unpack(rar, dir.file(tag + "-out")), -1) << tag;
+    EXPECT_EQ(qeltest::ReadFile(dir.file(tag + "-out/a.txt")), "alpha") << "the items before stay, as after any damage";
+  }
+  std::string unchecked = MakeTwoItemRar(dir, "nocrc.rar", "nocrc:", 5);
+  ASSERT_EQ(Unpack(unchecked, dir.file("nocrc-out")), 0);
+  EXPECT_EQ(qeltest::ReadFile(dir.file("nocrc-out/b.bin")), qeltest::ReadFile(dir.file("b.bin")));
+}
+
+// One volume of a multi-volume archive holds only part of the package: it is refused before anything is
+// written. An item cut at a volume's edge is refused where it stands, in any archive, and never written.
+TEST(Rar, AVolumeOfSeveralOrAnItemCutAtItsEdgeIsRefused) {
+  qeltest::TempDir dir;
+  for (int version : {4, 5}) {
+    std::string tag = "v" + std::to_string(version);
+    std::string volume = MakeTwoItemRar(dir, tag + "-vol.rar", "split:", version, "--volume");
+    std::string listing;
+    ASSERT_EQ(qeltest::RunCommand("bsdtar -tf " + volume, &listing), 0) << listing;
+    EXPECT_EQ(Unpack(volume, dir.file(tag + "-vol")), -1) << tag;
+    EXPECT_EQ(Tree(dir.file(tag + "-vol")), ".\n") << tag;
+    std::string whole = MakeTwoItemRar(dir, tag + "-vol-whole.rar", "", version, "--volume");
+    EXPECT_EQ(Unpack(whole, dir.file(tag + "-vol-whole")), -1) << tag << ": its other volumes hold more";
+    std::string cut = MakeTwoItemRar(dir, tag + "-cut.rar", "split:", version);
+    EXPECT_EQ(Unpack(cut, dir.file(tag + "-cut")), -1) << tag;
+    EXPECT_EQ(Tree(dir.file(tag + "-cut")), ".\n./a.txt\n") << tag;
+  }
+}
+
+// No password is ever given: an encrypted item would be written as its ciphertext. A RAR5 file copy holds
+// no bytes of its own (they are an earlier item's), and would be written empty. Both refuse the package
+// where they stand.
+TEST(Rar, EncryptedItemsAndFileCopiesAreRefused) {
+  qeltest::TempDir dir;
+  for (int version : {4, 5}) {
+    std::string tag = "v" + std::to_string(version);
+    std::string rar = MakeTwoItemRar(dir, tag + "-enc.rar", "encrypted:", version);
+    EXPECT_EQ(Unpack(rar, dir.file(tag + "-enc")), -1) << tag;
+    EXPECT_EQ(Tree(dir.file(tag + "-enc")), ".\n./a.txt\n") << tag;
+  }
+  qeltest::WriteFile(dir.file("a.txt"), "alpha");
+  std::string copy = MakeRar(dir, "copy.rar", "a.txt=" + dir.file("a.txt") + " copy:setup.exe=a.txt", 5);
+  std::string listing;
+  ASSERT_EQ(qeltest::RunCommand("bsdtar -tvf " + copy, &listing), 0) << listing;
+  EXPECT_EQ(Unpack(copy, dir.file("copy")), -1);
+  EXPECT_EQ(Tree(dir.file("copy")), ".\n./a.txt\n");
+}
+
+// What our own reading of the headers adds must not refuse a sound package: solid archives and every kind
+// of item the adapter writes still unpack, byte for byte.
+TEST(Rar, PlainAndSolidArchivesStillUnpack) {
+  qeltest::TempDir dir;
+  for (int version : {4, 5}) {
+    for (const char* options : {"", "--solid"}) {
+      std::string tag = "v" + std::to_string(version) + options;
+      std::string rar = MakeTwoItemRar(dir, tag + ".rar", "", version, options);
+      ASSERT_EQ(Unpack(rar, dir.file(tag)), 0) << tag;
+      EXPECT_EQ(qeltest::ReadFile(dir.file(tag + "/a.txt")), "alpha") << tag;
+      EXPECT_EQ(qeltest::ReadFile(dir.file(tag + "/b.bin")), qeltest::ReadFile(dir.file("b.bin"))) << tag;
+    }
+  }
+  std::string mixed = MakeRar(dir, "mixed.rar", "docs/ docs/a.txt=" + dir.file("a.txt") +
+                                                    " link:setup.exe=/usr/bin/x fifo:pipe empty=/dev/null");
+  ASSERT_EQ(Unpack(mixed, dir.file("mixed")), 0);
+  EXPECT_EQ(Tree(dir.file("mixed")), ".\n./docs\n./docs/a.txt\n./empty\n./pipe\n./setup.exe\n");
+}
+
+// A package cut short anywhere (a download that stopped) never comes out as a success with an item cut or
+// left out: RAR5 always ends with its end header, so any cut fails; a RAR 1.5-4.x archive cut between two
+// items looks like one of the oldest versions, which ended without an end block, and holds whole items.
+TEST(Rar, ACutPackageFailsWhereItCannotPassForWhole) {
+  qeltest::TempDir dir;
+  for (int version : {4, 5}) {
+    std::string tag = "v" + std::to_string(version);
+    qeltest::WriteFile(dir.file("a.txt"), "alpha");
+    qeltest::WriteFile(dir.file("c.txt"), std::string(600, 'c'));
+    std::string bytes = qeltest::ReadFile(
+        MakeRar(dir, tag + ".rar", "a.txt=" + dir.file("a.txt") + " c.txt=" + dir.file("c.txt"), version));
+    for (size_t cut = 7; cut < bytes.size(); ++cut) {
+      std::string path = dir.file(tag + "-cut.rar"), out = dir.file(tag + "-cut-" + std::to_string(cut));
+      qeltest::WriteFile(path, bytes.substr(0, cut));
+      int rc = Unpack(path, out);
+      if (version == 5) {
+        EXPECT_EQ(rc, -1) << tag << " cut at " << cut;
+      }
+      if (rc != 0) continue;
+      for (const char* name : {"a.txt", "c.txt"}) {
+        std::string written = out + "/" + name;
+        if (!qeltest::FileExists(written)) continue;
+        EXPECT_EQ(qeltest::ReadFile(written), qeltest::ReadFile(dir.file(name))) << tag << " cut at " << cut;
+      }
+    }
+  }
+}
