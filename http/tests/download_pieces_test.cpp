@@ -199,6 +199,78 @@ TEST(DownloadScripted, AChunkedPieceThatDoesNotEndWhereItsRangeDoesIsNeverWritte
   }
 }
 
+// A ranged answer whose body holds 100 bytes more than its Content-Range names, by its Content-Length or
+// in its chunks. The range's last 600 bytes and the 100 past it come after a pause, in one write, so that
+// a read of 1024 bytes would take all of them at once, by then over the start of the next range, which
+// another connection has written meanwhile.
+TScript RunsPastItsRange(const std::string& data, const std::string& request, bool chunked) {
+  const std::pair<int64_t, int64_t> range = RangeOf(request);
+  if (range.second < 0) return Honest(data, request);
+  const int64_t size = static_cast<int64_t>(data.size());
+  const int64_t first = range.first, last = std::min(range.second, size - 1);
+  std::string body = data.substr(first, last - first + 1);
+  // Never the bytes the file has there.
+  for (int64_t i = last + 1; i <= last + 100; ++i) body += i < size ? static_cast<char>(~data[i]) : '#';
+  std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                     std::to_string(last) + "/" + std::to_string(size) + "\r\nConnection: keep-alive\r\n";
+  const size_t tail = 700;
+  const std::string bulk = body.substr(0, body.size() - tail);
+  if (!chunked) {
+    return {TScriptStep::SendBytes(head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + bulk),
+            TScriptStep::Pause(std::chrono::milliseconds(100)), TScriptStep::SendBytes(body.substr(bulk.size()))};
+  }
+  std::string chunks;
+  auto add_chunk = [&chunks](const std::string& bytes) {
+    char line[32];
+    snprintf(line, sizeof line, "%zx\r\n", bytes.size());
+    chunks += line + bytes + "\r\n";
+  };
+  for (size_t at = 0; at < bulk.size(); at += 7000) add_chunk(bulk.substr(at, 7000));
+  TScript script{TScriptStep::SendBytes(head + "Transfer-Encoding: chunked\r\n\r\n" + chunks),
+                 TScriptStep::Pause(std::chrono::milliseconds(100))};
+  chunks.clear();
+  add_chunk(body.substr(bulk.size()));
+  script.push_back(TScriptStep::SendBytes(chunks + "0\r\n\r\n"));
+  return script;
+}
+
+TEST(DownloadScripted, NoBytePastARangeReachesTheFile) {
+  // Every ranged answer runs 100 bytes past its range. Its range's bytes are kept, what follows them never
+  // reaches the file, and the connection that carried it takes no further request.
+  const std::string data = Content(3 << 20, 33);
+  const int64_t range = 8 * 65536;
+  for (bool chunked : {false, true}) {
+    for (int connections : {2, 3, 5}) {
+      SCOPED_TRACE(std::string(chunked ? "chunked, " : "by length, ") + std::to_string(connections));
+      qeltest::ScriptedServer server(
+          [&](size_t, const std::string& request) { return RunsPastItsRange(data, request, chunked); });
+      qeltest::TempDir dir;
+      TRecorder rec;
+      qelhttp::settings s = dltest::Multi(dir, connections);
+      // Six ranges of 512 KiB: every connection carries one at once, the next ones after a tick.
+      s.piece_size = 65536;
+      s.pieces_per_request = 8;
+      TOutcome r = Download(server.Url("/x.bin"), dir.file("x.bin"), s, &rec);
+      EXPECT_TRUE(r.complete);
+      const std::string written = qeltest::ReadFile(dir.file("x.bin"));
+      ASSERT_EQ(written.size(), data.size());
+      size_t wrong = 0;
+      for (size_t i = 0; i < data.size(); ++i) wrong += written[i] != data[i];
+      EXPECT_EQ(wrong, 0u) << "bytes past a range written over the next one";
+      EXPECT_GE(rec.Count(kWrongAnswer), 1u) << "an answer past its range is reported";
+      for (int64_t first = range; first < static_cast<int64_t>(data.size()); first += range) {
+        const int64_t last = std::min<int64_t>(first + range, data.size()) - 1;
+        EXPECT_EQ(Asked(server, "bytes=" + std::to_string(first) + "-" + std::to_string(last)), 1u) << first;
+      }
+      for (const std::string& requests : server.Received()) {
+        size_t heads = 0;
+        for (size_t at = requests.find("GET "); at != std::string::npos; at = requests.find("GET ", at + 1)) ++heads;
+        EXPECT_LE(heads, 1u) << "a connection whose answer ran past its range carries no further request";
+      }
+    }
+  }
+}
+
 TEST(DownloadScripted, AStalledOrCutPieceIsAskedAgainFromWhereItStopped) {
   const std::string data = Content(400000, 23);
   for (bool stall : {true, false}) {
