@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,6 +109,63 @@ TEST_F(Nginx, KeptAliveConnectionStopsAtTheLengthAndTakesASecondRequest) {
   EXPECT_EQ(s.sent_options().find("_path"), "/data.bin");
   EXPECT_TRUE(ReadAll(s, 100000, ec) == data);
   EXPECT_FALSE(ec);
+}
+
+TEST_F(Nginx, EveryAnswerOnAKeptAliveConnectionReportsItsOwnLength) {
+  const size_t sizes[] = {200000, 5000, 300};
+  for (size_t size : sizes) server.AddFile("len" + std::to_string(size), data.substr(0, size));
+  request_opts options;
+  options.insert("Connection", "keep-alive");
+  auto ask = [&](size_t size) {
+    request_opts next = options;
+    next.insert("_url", server.Url("/len" + std::to_string(size)));
+    return next;
+  };
+  // The synchronous road.
+  {
+    boost::asio::io_context io;
+    http_stream s(io);
+    s.request_options(options);
+    error_code ec;
+    s.open(url::from_string(server.Url("/len200000")), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    for (size_t size : sizes) {
+      SCOPED_TRACE(size);
+      if (size != sizes[0]) s.request(ask(size), ec);
+      ASSERT_FALSE(ec) << ec.message();
+      EXPECT_EQ(s.content_length(), static_cast<int64_t>(size));
+      EXPECT_EQ(ReadAll(s, 65536, ec).size(), size);
+      EXPECT_TRUE(s.keep_alive());
+    }
+  }
+  // The asynchronous road, each further request on the same connection.
+  boost::asio::io_context io;
+  http_stream s(io);
+  s.request_options(options);
+  std::vector<int64_t> lengths;
+  std::vector<size_t> bodies;
+  std::vector<char> buffer(65536);
+  size_t next = 1;
+  std::function<void(const error_code&)> on_head;
+  std::function<void(const error_code&, std::size_t)> on_read = [&](const error_code& ec, std::size_t n) {
+    bodies.back() += n;
+    if (!ec && n > 0) {
+      s.async_read_some(boost::asio::buffer(buffer), on_read);
+      return;
+    }
+    if (ec || next == 3) return;
+    s.request_impl(ask(sizes[next++]), on_head);
+  };
+  on_head = [&](const error_code& ec) {
+    ASSERT_FALSE(ec) << ec.message();
+    lengths.push_back(s.content_length());
+    bodies.push_back(0);
+    s.async_read_some(boost::asio::buffer(buffer), on_read);
+  };
+  s.async_open(url::from_string(server.Url("/len200000")), on_head);
+  io.run();
+  EXPECT_EQ(lengths, (std::vector<int64_t>{200000, 5000, 300}));
+  EXPECT_EQ(bodies, (std::vector<size_t>{200000, 5000, 300}));
 }
 
 TEST_F(Nginx, RedirectChainsFollowFiveAndTheSixthIsTheOutcome) {
