@@ -3,6 +3,7 @@
 #include "qelhttp/http_stream.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <functional>
@@ -429,6 +430,91 @@ TEST(Scripted, ASynchronousBodyReadHandsOverWhatCameAndEndsAtItsTimeLimit) {
   EXPECT_TRUE(body == first + later);
   EXPECT_EQ(s.read_some(buffer.data(), buffer.size(), ec), 0u);
   EXPECT_EQ(ec, boost::asio::error::timed_out);
+}
+
+// How often this thread has slept and woken (its voluntary context switches), and the CPU it has used.
+struct TThreadCost {
+  long wakeups = 0;
+  std::chrono::microseconds cpu{0};
+};
+
+TThreadCost ThreadCost() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  TThreadCost cost;
+  cost.wakeups = usage.ru_nvcsw;
+  cost.cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  return cost;
+}
+
+TEST(Scripted, AStalledSynchronousReadSleepsUntilItsNextByte) {
+  // The body's first bytes, then a stall: the read that meets it sleeps until the next byte, in a wait or
+  // two, where waking every few milliseconds to look would cost dozens of wake-ups (and their CPU) over
+  // the stall. Wake-ups are counted rather than time, which a loaded machine would make vary. A stall that
+  // outlasts the step's limit ends the read at that limit, after as few wake-ups.
+  const auto stall = std::chrono::milliseconds(300);
+  const std::string first(20000, 'a');
+  const std::string later(5000, 'b');
+  struct TCase {
+    const char* name;
+    bool chunked;
+    size_t piece;  // 0: through the stream buffer, 8 bytes a refill
+    bool resumes;  // the sender goes on after the stall; else it stays silent past the step's limit
+  } cases[] = {{"500-byte reads, as the update check makes", false, 500, true},
+               {"64 KiB reads", false, 65536, true},
+               {"inside a chunk", true, 65536, true},
+               {"the stream buffer", false, 0, true},
+               {"past the step's limit", false, 500, false}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string head = c.chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n61a8\r\n"
+                                       : "HTTP/1.1 200 OK\r\nContent-Length: 40000\r\n\r\n";
+    ScriptedServer server([&](size_t, const std::string&) {
+      TScript script{TScriptStep::SendBytes(head + first), TScriptStep::Pause(stall)};
+      if (c.resumes) script.push_back(TScriptStep::SendBytes(later));
+      script.push_back(TScriptStep::ReadHead());
+      return script;
+    });
+    boost::asio::io_context io;
+    http_stream s(io);
+    s.set_sync_timeout(c.resumes ? std::chrono::milliseconds(20000) : stall);
+    error_code ec;
+    s.open(url::from_string(server.Url("/")), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    std::vector<char> buffer(std::max<size_t>(c.piece, 1));
+    // What came before the stall.
+    for (size_t got = 0; got < first.size();) {
+      if (c.piece == 0) {
+        ASSERT_EQ(s.sbumpc(), 'a');
+        ++got;
+        continue;
+      }
+      const size_t n = s.read_some(buffer.data(), std::min(buffer.size(), first.size() - got), ec);
+      ASSERT_GT(n, 0u) << ec.message();
+      got += n;
+    }
+    const TThreadCost before = ThreadCost();
+    size_t n = 0;
+    char next = 0;
+    if (c.piece == 0) {
+      const auto got = s.sgetc();
+      n = got == std::char_traits<char>::eof() ? 0 : 1;
+      next = static_cast<char>(got);
+    } else {
+      n = s.read_some(buffer.data(), buffer.size(), ec);
+      next = buffer[0];
+    }
+    const TThreadCost after = ThreadCost();
+    if (c.resumes) {
+      ASSERT_GT(n, 0u) << ec.message();
+      EXPECT_EQ(next, 'b');
+    } else {
+      EXPECT_EQ(n, 0u);
+      EXPECT_EQ(ec, boost::asio::error::timed_out);
+    }
+    EXPECT_LT(after.wakeups - before.wakeups, 8) << "CPU over the stall: " << (after.cpu - before.cpu).count() << " us";
+  }
 }
 
 }  // namespace
