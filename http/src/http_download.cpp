@@ -53,7 +53,8 @@ CHttpDownload::http_stream_object::http_stream_object(const http_stream_object& 
       done(other.done),
       retry(other.retry),
       run_begin(other.run_begin),
-      run_end(other.run_end) {
+      run_end(other.run_end),
+      answer_last(other.answer_last) {
   std::copy(other.buffer, other.buffer + sizeof buffer, buffer);
 }
 

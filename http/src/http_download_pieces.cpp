@@ -56,12 +56,12 @@ void CHttpDownload::start_piece_open(size_t index, connection conn, const qelhtt
 
 // A piece answer must be the asked bytes of this very file: a 206 whose range starts where the connection
 // goes on, ends within its range, and whose total is the file's size. Anything else would be written at
-// the wrong offset and counted as finished.
-error_code CHttpDownload::check_piece_answer(const connection& conn) const {
+// the wrong offset and counted as finished. last: the answer's last byte.
+error_code CHttpDownload::check_piece_answer(const connection& conn, int64_t& last) const {
   const error_code wrong = qelhttp::make_error_code(qelhttp::errc::malformed_response_headers);
   if (conn->stream->status() != 206) return wrong;
   const qelhttp::request_opts response = conn->stream->response_options();
-  int64_t first = 0, last = 0, total = 0;
+  int64_t first = 0, total = 0;
   if (!qelhttp::detail::parse_content_range(response.find(qelhttp::http_options::content_range), first, last, total)) {
     return wrong;
   }
@@ -77,7 +77,8 @@ void CHttpDownload::handle_piece_open(size_t index, connection conn, const error
     if (ec) report(ec);
     return;
   }
-  const error_code wrong = check_piece_answer(conn);
+  int64_t last = 0;
+  const error_code wrong = check_piece_answer(conn, last);
   if (wrong) {
     // Asking again would bring the same answer: the connection ends here, its bytes stay missing.
     conn->last_error = wrong;
@@ -87,6 +88,7 @@ void CHttpDownload::handle_piece_open(size_t index, connection conn, const error
     report(wrong);
     return;
   }
+  conn->answer_last = last;
   conn->last_activity = Now();
   start_read(index, conn, true);
 }
@@ -96,14 +98,23 @@ void CHttpDownload::handle_request(size_t index, connection conn, const error_co
   handle_piece_open(index, conn, ec);
 }
 
-// At most 1024 bytes, fewer when this second's quota is nearly spent; the quota is charged here.
+// At most 1024 bytes, and never more than the answer has left of its range, so that no byte past the range
+// reaches the file; fewer when this second's quota is nearly spent, which is charged here.
 size_t CHttpDownload::read_size(http_stream_object& conn, bool limited) {
-  size_t n = sizeof conn.buffer;
+  size_t n = static_cast<size_t>(std::max<int64_t>(0, std::min<int64_t>(sizeof conn.buffer, answer_left(conn))));
   if (limited && quota_ >= 0) {
     n = static_cast<size_t>(std::min<int32_t>(quota_, static_cast<int32_t>(n)));
     quota_ -= static_cast<int32_t>(n);
   }
   return n;
+}
+
+// Bytes the connection's answer may still bring: up to the last byte its Content-Range names (which lies
+// within the range asked). The first connection's answer to "bytes=0-" is the file itself: its reads are
+// not trimmed to its range, and what they bring past it are the file's next bytes.
+int64_t CHttpDownload::answer_left(const http_stream_object& conn) {
+  if (conn.answer_last < 0) return sizeof conn.buffer;
+  return conn.answer_last + 1 - (conn.range_begin + conn.range_done);
 }
 
 void CHttpDownload::start_read(size_t index, connection conn, bool limited) { read_async(index, conn, read_size(*conn, limited)); }
@@ -179,8 +190,8 @@ bool CHttpDownload::take_block(size_t index, const connection& conn, size_t requ
     if (ec) report(ec);
     return false;
   }
-  if (accept_multi_ && conn->range_done >= conn->range_end - conn->range_begin + 1) {
-    range_complete(index, conn);
+  if (accept_multi_ && (conn->range_done >= conn->range_end - conn->range_begin + 1 || answer_left(*conn) <= 0)) {
+    answer_over(index, conn);
     return false;
   }
   if (!accept_multi_ && file_size >= 0 && conn->bytes >= file_size) {
@@ -190,42 +201,65 @@ bool CHttpDownload::take_block(size_t index, const connection& conn, size_t requ
   return true;
 }
 
-// The range is complete: the next one is asked on the same connection while the server keeps it open;
-// otherwise the next tick closes the connection and opens it again. The first connection's open-ended
-// answer runs on past its range, so it always waits for the tick.
-void CHttpDownload::range_complete(size_t index, connection conn) {
-  const bool open_ended = index == 0 && conn->range_begin == 0;
-  int64_t begin = 0, end = 0;
-  if (!keep_alive_ || !conn->stream->keep_alive() || open_ended || !allocate_range(begin, end)) {
-    conn->retry = true;
-    if (!early_tick_ && finished_ranges_.is_full()) tick_now();
+// The answer has brought its range, or all it said it holds of it. The connection carries the next request
+// while the server keeps it open; otherwise the next tick closes it and opens it again. The first
+// connection's answer to "bytes=0-" runs on past its range, so it always waits for the tick.
+void CHttpDownload::answer_over(size_t index, connection conn) {
+  if (conn->answer_last < 0 || !keep_alive_ || !conn->stream->keep_alive()) {
+    leave_to_tick(*conn);
     return;
   }
-  conn->range_begin = begin;
-  conn->range_end = end;
-  conn->range_done = 0;
-  conn->last_activity = Now();
   if (conn->stream->answer_complete()) {
-    ask_range(index, conn);
+    ask_next(index, conn);
     return;
   }
   finish_answer(index, conn);
 }
 
 // The range's bytes are in, but its answer goes on: a chunked body's last chunk and trailer are still to
-// come. They are read first, since the connection can carry the next request only after them. Should the
-// answer hold more than the range, or fail at its end, the tick opens the connection anew for the range
-// just taken.
+// come. They are read first, since the connection can carry the next request only after them. An answer
+// that brings bytes instead runs past the range its head named: the connection is given up, and the tick
+// opens it anew for what is left.
 void CHttpDownload::finish_answer(size_t index, connection conn) {
+  conn->last_activity = Now();
   conn->stream->async_read_some(boost::asio::buffer(conn->buffer),
                                 [this, index, conn](const error_code& ec, std::size_t bytes) {
-                                  if (!abort_ && !ec && bytes == 0 && conn->stream->answer_complete()) {
-                                    ask_range(index, conn);
-                                    return;
+                                  error_code failure = ec;
+                                  if (!ec && !abort_) {
+                                    if (bytes == 0 && conn->stream->answer_complete()) {
+                                      ask_next(index, conn);
+                                      return;
+                                    }
+                                    failure = qelhttp::make_error_code(qelhttp::errc::malformed_response_headers);
+                                    error_code ignored;
+                                    conn->stream->close(ignored);
                                   }
-                                  conn->retry = true;
-                                  if (ec) report(ec);
+                                  leave_to_tick(*conn);
+                                  if (failure) report(failure);
                                 });
+}
+
+void CHttpDownload::leave_to_tick(http_stream_object& conn) {
+  conn.retry = true;
+  if (!early_tick_ && finished_ranges_.is_full()) tick_now();
+}
+
+// The next range on the same connection, or the rest of this one when the answer held less than asked.
+void CHttpDownload::ask_next(size_t index, connection conn) {
+  const int64_t at = conn->range_begin + conn->range_done;
+  if (at <= conn->range_end) {
+    conn->range_begin = at;
+  } else {
+    int64_t begin = 0, end = 0;
+    if (!allocate_range(begin, end)) {
+      leave_to_tick(*conn);
+      return;
+    }
+    conn->range_begin = begin;
+    conn->range_end = end;
+  }
+  conn->range_done = 0;
+  ask_range(index, conn);
 }
 
 void CHttpDownload::ask_range(size_t index, connection conn) {

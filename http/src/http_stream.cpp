@@ -98,9 +98,10 @@ void http_stream::start_open(const url& u) {
 // for each of them. Set only when it changes; a socket that refuses it wakes at every byte as before.
 void http_stream::set_read_mark(size_t bytes) {
   if (bytes == read_mark_ || !socket_) return;
-  error_code ignored;
-  socket_->set_option(asio::socket_base::receive_low_watermark(static_cast<int>(bytes)), ignored);
-  read_mark_ = bytes;
+  error_code refused;
+  socket_->set_option(asio::socket_base::receive_low_watermark(static_cast<int>(bytes)), refused);
+  // A refused mark leaves the socket's own in place: the waits go by that one.
+  if (!refused) read_mark_ = bytes;
 }
 
 // Where the connection goes: the URL's host or the HTTP proxy. A port outside 1-65535 is refused rather

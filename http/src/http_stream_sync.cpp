@@ -43,9 +43,12 @@ steady_clock::time_point http_stream::step_end() const {
   return end;
 }
 
+// A wait for a read mark past 1 is cut into slices, so that bytes below the mark are not left lying. Once a
+// slice has passed with nothing at all to read, the sender has stalled: the mark goes back to 1 and the
+// wait sleeps until the next byte, rather than waking every slice for as long as the stall lasts. The next
+// read sets the mark again, so a fast sender's reads stay large.
 bool http_stream::wait_socket(short events, error_code& ec) {
   pollfd p{socket_->native_handle(), events, 0};
-  const bool marked = (events & POLLIN) && read_mark_ > 1;
   const steady_clock::time_point end = step_end();
   for (;;) {
     int limit = -1;
@@ -53,6 +56,7 @@ bool http_stream::wait_socket(short events, error_code& ec) {
       ec = asio::error::timed_out;
       return false;
     }
+    const bool marked = (events & POLLIN) && read_mark_ > 1;
     const int slice = marked && (limit < 0 || limit > kBelowMarkMs) ? kBelowMarkMs : limit;
     const int n = poll(&p, 1, slice);
     if (n > 0) return true;
@@ -65,7 +69,10 @@ bool http_stream::wait_socket(short events, error_code& ec) {
       // Fewer bytes than the mark came within the slice: they are read all the same.
       error_code ignored;
       if (socket_->available(ignored) > 0) return true;
+      set_read_mark(1);
     }
+    // This poll was given all the time the step had left (there was no slice to cut, or the step's end
+    // came within one): that time has passed with nothing to read or write.
     if (slice == limit) {
       ec = asio::error::timed_out;
       return false;

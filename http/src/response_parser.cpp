@@ -177,6 +177,9 @@ size_t response_parser::on_status_line(const char* data, size_t size) {
     in_interim_ = false;
     head_.http_major = major;
     head_.http_minor = minor;
+    // Each answer's length is its own: a later, shorter answer on a kept-alive connection is not reported
+    // with an earlier one's.
+    head_.content_length = -1;
     head_.fields.clear();
     head_.fields.insert(http_options::status_code, std::to_string(status));
   }

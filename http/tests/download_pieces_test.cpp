@@ -199,6 +199,123 @@ TEST(DownloadScripted, AChunkedPieceThatDoesNotEndWhereItsRangeDoesIsNeverWritte
   }
 }
 
+// A ranged answer whose body holds 100 bytes more than its Content-Range names, by its Content-Length or
+// in its chunks. The range's last 600 bytes and the 100 past it come after a pause, in one write, so that
+// a read of 1024 bytes would take all of them at once, by then over the start of the next range, which
+// another connection has written meanwhile.
+enum class EFraming { length, chunked, close };
+
+TScript RunsPastItsRange(const std::string& data, const std::string& request, EFraming framing) {
+  const std::pair<int64_t, int64_t> range = RangeOf(request);
+  if (range.second < 0) return Honest(data, request);
+  const int64_t size = static_cast<int64_t>(data.size());
+  const int64_t first = range.first, last = std::min(range.second, size - 1);
+  std::string body = data.substr(first, last - first + 1);
+  // Never the bytes the file has there.
+  for (int64_t i = last + 1; i <= last + 100; ++i) body += i < size ? static_cast<char>(~data[i]) : '#';
+  std::string head = "HTTP/1.1 206 Partial Content\r\nContent-Range: bytes " + std::to_string(first) + "-" +
+                     std::to_string(last) + "/" + std::to_string(size) + "\r\nConnection: " +
+                     (framing == EFraming::close ? "close" : "keep-alive") + "\r\n";
+  const size_t tail = 700;
+  const std::string bulk = body.substr(0, body.size() - tail);
+  if (framing != EFraming::chunked) {
+    TScript script{TScriptStep::SendBytes(head + "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + bulk),
+                   TScriptStep::Pause(std::chrono::milliseconds(100)), TScriptStep::SendBytes(body.substr(bulk.size()))};
+    if (framing == EFraming::close) script.push_back(TScriptStep::CloseNow());
+    return script;
+  }
+  std::string chunks;
+  auto add_chunk = [&chunks](const std::string& bytes) {
+    char line[32];
+    snprintf(line, sizeof line, "%zx\r\n", bytes.size());
+    chunks += line + bytes + "\r\n";
+  };
+  for (size_t at = 0; at < bulk.size(); at += 7000) add_chunk(bulk.substr(at, 7000));
+  TScript script{TScriptStep::SendBytes(head + "Transfer-Encoding: chunked\r\n\r\n" + chunks),
+                 TScriptStep::Pause(std::chrono::milliseconds(100))};
+  chunks.clear();
+  add_chunk(body.substr(bulk.size()));
+  script.push_back(TScriptStep::SendBytes(chunks + "0\r\n\r\n"));
+  return script;
+}
+
+TEST(DownloadScripted, NoBytePastARangeReachesTheFile) {
+  // Every ranged answer runs 100 bytes past its range: by its length or in its chunks on a kept-alive
+  // connection, or up to the close of one that is not kept alive, where the length frames nothing. Its
+  // range's bytes are kept, what follows them never reaches the file, and the connection that carried it
+  // takes no further request.
+  const std::string data = Content(3 << 20, 33);
+  const int64_t range = 8 * 65536;
+  const std::pair<EFraming, int> runs[] = {{EFraming::length, 2},  {EFraming::length, 3},  {EFraming::length, 5},
+                                           {EFraming::chunked, 2}, {EFraming::chunked, 3}, {EFraming::chunked, 5},
+                                           {EFraming::close, 3}};
+  for (const auto& run : runs) {
+    const EFraming framing = run.first;
+    const int connections = run.second;
+    SCOPED_TRACE(std::to_string(static_cast<int>(framing)) + ", " + std::to_string(connections));
+    qeltest::ScriptedServer server(
+        [&](size_t, const std::string& request) { return RunsPastItsRange(data, request, framing); });
+    qeltest::TempDir dir;
+    TRecorder rec;
+    qelhttp::settings s = dltest::Multi(dir, connections);
+    // Six ranges of 512 KiB: every connection carries one at once, the next ones after a tick.
+    s.piece_size = 65536;
+    s.pieces_per_request = 8;
+    TOutcome r = Download(server.Url("/x.bin"), dir.file("x.bin"), s, &rec);
+    EXPECT_TRUE(r.complete);
+    const std::string written = qeltest::ReadFile(dir.file("x.bin"));
+    ASSERT_EQ(written.size(), data.size());
+    size_t wrong = 0;
+    for (size_t i = 0; i < data.size(); ++i) wrong += written[i] != data[i];
+    EXPECT_EQ(wrong, 0u) << "bytes past a range written over the next one";
+    // A closing answer is left at its range's end unread; a kept-alive one is read to its end and found out.
+    if (framing != EFraming::close) {
+      EXPECT_GE(rec.Count(kWrongAnswer), 1u) << "an answer past its range is reported";
+    }
+    for (int64_t first = range; first < static_cast<int64_t>(data.size()); first += range) {
+      const int64_t last = std::min<int64_t>(first + range, data.size()) - 1;
+      EXPECT_EQ(Asked(server, "bytes=" + std::to_string(first) + "-" + std::to_string(last)), 1u) << first;
+    }
+    for (const std::string& requests : server.Received()) {
+      size_t heads = 0;
+      for (size_t at = requests.find("GET "); at != std::string::npos; at = requests.find("GET ", at + 1)) ++heads;
+      EXPECT_LE(heads, 1u) << "a connection whose answer ran past its range carries no further request";
+    }
+  }
+}
+
+TEST(DownloadScripted, APieceAnswerShorterThanItsRangeIsFollowedByTheRestOnItsConnection) {
+  // Each ranged answer holds its range but for the last 1000 bytes, and says so in its Content-Range: the
+  // connection reads up to where that answer ends and asks for the rest at once.
+  const std::string data = Content(2 * 163840 + 5000, 34);
+  const int64_t size = static_cast<int64_t>(data.size());
+  qeltest::ScriptedServer server([&](size_t, const std::string& request) {
+    const std::pair<int64_t, int64_t> range = RangeOf(request);
+    const int64_t first = range.first, asked = range.second;
+    if (asked < 0 || asked - first < 1000) return Honest(data, request);
+    const int64_t last = std::min(asked, size - 1) - 1000;
+    const std::string body = data.substr(first, last - first + 1);
+    return TScript{TScriptStep::SendBytes(
+        Head(206,
+             "Content-Range: bytes " + std::to_string(first) + "-" + std::to_string(last) + "/" +
+                 std::to_string(size) + "\r\nConnection: keep-alive\r\n",
+             body.size()) +
+        body)};
+  });
+  qeltest::TempDir dir;
+  TRecorder rec;
+  TOutcome r = Download(server.Url("/h.bin"), dir.file("h.bin"), dltest::Multi(dir, 2), &rec);
+  EXPECT_TRUE(r.complete);
+  EXPECT_TRUE(qeltest::ReadFile(dir.file("h.bin")) == data);
+  EXPECT_TRUE(rec.Errors().empty()) << rec.messages.front();
+  bool followed = false;
+  for (const std::string& requests : server.Received()) {
+    followed |= requests.find("Range: bytes=163840-327679\r\n") != std::string::npos &&
+                requests.find("Range: bytes=326680-327679\r\n") != std::string::npos;
+  }
+  EXPECT_TRUE(followed) << "the rest of the range asked on the connection that carried its first part";
+}
+
 TEST(DownloadScripted, AStalledOrCutPieceIsAskedAgainFromWhereItStopped) {
   const std::string data = Content(400000, 23);
   for (bool stall : {true, false}) {

@@ -3,8 +3,10 @@
 #include "qelhttp/http_stream.hpp"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -108,6 +110,63 @@ TEST_F(Nginx, KeptAliveConnectionStopsAtTheLengthAndTakesASecondRequest) {
   EXPECT_EQ(s.sent_options().find("_path"), "/data.bin");
   EXPECT_TRUE(ReadAll(s, 100000, ec) == data);
   EXPECT_FALSE(ec);
+}
+
+TEST_F(Nginx, EveryAnswerOnAKeptAliveConnectionReportsItsOwnLength) {
+  const size_t sizes[] = {200000, 5000, 300};
+  for (size_t size : sizes) server.AddFile("len" + std::to_string(size), data.substr(0, size));
+  request_opts options;
+  options.insert("Connection", "keep-alive");
+  auto ask = [&](size_t size) {
+    request_opts next = options;
+    next.insert("_url", server.Url("/len" + std::to_string(size)));
+    return next;
+  };
+  // The synchronous road.
+  {
+    boost::asio::io_context io;
+    http_stream s(io);
+    s.request_options(options);
+    error_code ec;
+    s.open(url::from_string(server.Url("/len200000")), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    for (size_t size : sizes) {
+      SCOPED_TRACE(size);
+      if (size != sizes[0]) s.request(ask(size), ec);
+      ASSERT_FALSE(ec) << ec.message();
+      EXPECT_EQ(s.content_length(), static_cast<int64_t>(size));
+      EXPECT_EQ(ReadAll(s, 65536, ec).size(), size);
+      EXPECT_TRUE(s.keep_alive());
+    }
+  }
+  // The asynchronous road, each further request on the same connection.
+  boost::asio::io_context io;
+  http_stream s(io);
+  s.request_options(options);
+  std::vector<int64_t> lengths;
+  std::vector<size_t> bodies;
+  std::vector<char> buffer(65536);
+  size_t next = 1;
+  std::function<void(const error_code&)> on_head;
+  std::function<void(const error_code&, std::size_t)> on_read = [&](const error_code& ec, std::size_t n) {
+    bodies.back() += n;
+    if (!ec && n > 0) {
+      s.async_read_some(boost::asio::buffer(buffer), on_read);
+      return;
+    }
+    if (ec || next == 3) return;
+    s.request_impl(ask(sizes[next++]), on_head);
+  };
+  on_head = [&](const error_code& ec) {
+    ASSERT_FALSE(ec) << ec.message();
+    lengths.push_back(s.content_length());
+    bodies.push_back(0);
+    s.async_read_some(boost::asio::buffer(buffer), on_read);
+  };
+  s.async_open(url::from_string(server.Url("/len200000")), on_head);
+  io.run();
+  EXPECT_EQ(lengths, (std::vector<int64_t>{200000, 5000, 300}));
+  EXPECT_EQ(bodies, (std::vector<size_t>{200000, 5000, 300}));
 }
 
 TEST_F(Nginx, RedirectChainsFollowFiveAndTheSixthIsTheOutcome) {
@@ -371,6 +430,91 @@ TEST(Scripted, ASynchronousBodyReadHandsOverWhatCameAndEndsAtItsTimeLimit) {
   EXPECT_TRUE(body == first + later);
   EXPECT_EQ(s.read_some(buffer.data(), buffer.size(), ec), 0u);
   EXPECT_EQ(ec, boost::asio::error::timed_out);
+}
+
+// How often this thread has slept and woken (its voluntary context switches), and the CPU it has used.
+struct TThreadCost {
+  long wakeups = 0;
+  std::chrono::microseconds cpu{0};
+};
+
+TThreadCost ThreadCost() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  TThreadCost cost;
+  cost.wakeups = usage.ru_nvcsw;
+  cost.cpu = std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+             std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+  return cost;
+}
+
+TEST(Scripted, AStalledSynchronousReadSleepsUntilItsNextByte) {
+  // The body's first bytes, then a stall: the read that meets it sleeps until the next byte, in a wait or
+  // two, where waking every few milliseconds to look would cost dozens of wake-ups (and their CPU) over
+  // the stall. Wake-ups are counted rather than time, which a loaded machine would make vary. A stall that
+  // outlasts the step's limit ends the read at that limit, after as few wake-ups.
+  const auto stall = std::chrono::milliseconds(300);
+  const std::string first(20000, 'a');
+  const std::string later(5000, 'b');
+  struct TCase {
+    const char* name;
+    bool chunked;
+    size_t piece;  // 0: through the stream buffer, 8 bytes a refill
+    bool resumes;  // the sender goes on after the stall; else it stays silent past the step's limit
+  } cases[] = {{"500-byte reads, as the update check makes", false, 500, true},
+               {"64 KiB reads", false, 65536, true},
+               {"inside a chunk", true, 65536, true},
+               {"the stream buffer", false, 0, true},
+               {"past the step's limit", false, 500, false}};
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string head = c.chunked ? "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n61a8\r\n"
+                                       : "HTTP/1.1 200 OK\r\nContent-Length: 40000\r\n\r\n";
+    ScriptedServer server([&](size_t, const std::string&) {
+      TScript script{TScriptStep::SendBytes(head + first), TScriptStep::Pause(stall)};
+      if (c.resumes) script.push_back(TScriptStep::SendBytes(later));
+      script.push_back(TScriptStep::ReadHead());
+      return script;
+    });
+    boost::asio::io_context io;
+    http_stream s(io);
+    s.set_sync_timeout(c.resumes ? std::chrono::milliseconds(20000) : stall);
+    error_code ec;
+    s.open(url::from_string(server.Url("/")), ec);
+    ASSERT_FALSE(ec) << ec.message();
+    std::vector<char> buffer(std::max<size_t>(c.piece, 1));
+    // What came before the stall.
+    for (size_t got = 0; got < first.size();) {
+      if (c.piece == 0) {
+        ASSERT_EQ(s.sbumpc(), 'a');
+        ++got;
+        continue;
+      }
+      const size_t n = s.read_some(buffer.data(), std::min(buffer.size(), first.size() - got), ec);
+      ASSERT_GT(n, 0u) << ec.message();
+      got += n;
+    }
+    const TThreadCost before = ThreadCost();
+    size_t n = 0;
+    char next = 0;
+    if (c.piece == 0) {
+      const auto got = s.sgetc();
+      n = got == std::char_traits<char>::eof() ? 0 : 1;
+      next = static_cast<char>(got);
+    } else {
+      n = s.read_some(buffer.data(), buffer.size(), ec);
+      next = buffer[0];
+    }
+    const TThreadCost after = ThreadCost();
+    if (c.resumes) {
+      ASSERT_GT(n, 0u) << ec.message();
+      EXPECT_EQ(next, 'b');
+    } else {
+      EXPECT_EQ(n, 0u);
+      EXPECT_EQ(ec, boost::asio::error::timed_out);
+    }
+    EXPECT_LT(after.wakeups - before.wakeups, 8) << "CPU over the stall: " << (after.cpu - before.cpu).count() << " us";
+  }
 }
 
 }  // namespace

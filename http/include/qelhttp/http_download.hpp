@@ -70,6 +70,9 @@ class CHttpDownload : private boost::noncopyable {
     // rather than one entry per read.
     int64_t run_begin = 0;
     int64_t run_end = -1;
+    // The last byte of the file the current answer carries by its Content-Range; -1 while it is the first
+    // connection's answer to "bytes=0-", which runs on to the end of the file.
+    int64_t answer_last = -1;
   };
 
   struct download_stat {
@@ -127,15 +130,18 @@ class CHttpDownload : private boost::noncopyable {
   void start_piece_open(size_t index, connection conn, const qelhttp::request_opts& options);
   void handle_piece_open(size_t index, connection conn, const boost::system::error_code& ec);
   void handle_request(size_t index, connection conn, const boost::system::error_code& ec);
-  boost::system::error_code check_piece_answer(const connection& conn) const;
+  boost::system::error_code check_piece_answer(const connection& conn, int64_t& last) const;
   void start_read(size_t index, connection conn, bool limited);
   size_t read_size(http_stream_object& conn, bool limited);
   void read_async(size_t index, connection conn, size_t n);
   void handle_read(size_t index, connection conn, size_t requested, size_t bytes, boost::system::error_code ec);
   bool take_block(size_t index, const connection& conn, size_t requested, size_t bytes, boost::system::error_code ec);
   bool write_block(http_stream_object& conn, size_t bytes, boost::system::error_code& ec);
-  void range_complete(size_t index, connection conn);
+  static int64_t answer_left(const http_stream_object& conn);
+  void answer_over(size_t index, connection conn);
   void finish_answer(size_t index, connection conn);
+  void leave_to_tick(http_stream_object& conn);
+  void ask_next(size_t index, connection conn);
   void ask_range(size_t index, connection conn);
 
   // The tick and the ending.
