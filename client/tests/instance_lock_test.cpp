@@ -65,7 +65,7 @@ TEST_F(InstanceLock, ALockFolderOthersMayWriteToEndsTheClientInsteadOfLockingEls
   std::string err;
   EXPECT_EQ(Run(&err), 1);
   std::string text = "无法创建单实例锁QEL_Tavrin，程序退出：no private folder for the lock: " + dir.file("rt/qel") +
-                     " may be written by others";
+                     " may be written by others (mode 0777)";
   EXPECT_EQ(err, text + "\n");
   EXPECT_NE(Log().find("[ERROR] " + text + "\n"), std::string::npos) << Log();
 }

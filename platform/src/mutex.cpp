@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "fd.h"
+#include "filelock.h"
 #include "qelplat/codepage.h"
 #include "qelplat/lasterror.h"
 #include "qelplat/privatefolder.h"
@@ -47,29 +47,6 @@ std::string RuntimeFolder() {
   std::string own = "/run/user/" + std::to_string(geteuid());
   if (CheckPrivateFolder(own).trust == FOLDER_PRIVATE) return own;
   return std::string();
-}
-
-std::string Described(const TFolderTrust& why) {
-  switch (why.trust) {
-    case FOLDER_PRIVATE:
-      return "is usable";
-    case FOLDER_MISSING:
-      if (why.error == 0 || why.error == ERROR_PATH_NOT_FOUND) return "is missing";
-      return "cannot be examined (error " + std::to_string(why.error) + ")";
-    case FOLDER_NOT_A_FOLDER:
-      return why.at.empty() ? "is not a real folder" : "lies below " + why.at + ", which is not a real folder";
-    case FOLDER_FOREIGN:
-      return "belongs to another user";
-    case FOLDER_SHARED:
-      return "may be written by others";
-    case FOLDER_OPEN_ABOVE:
-      return "lies below " + why.at + ", in which others may rename";
-    case FOLDER_READ_ONLY:
-      return "cannot be written to";
-    case FOLDER_NOT_MADE:
-      return "cannot be made (error " + std::to_string(why.error) + ")";
-  }
-  return "cannot be used";
 }
 
 bool ValidName(const char* name) {
@@ -132,7 +109,7 @@ std::string NamedMutexFolder() {
   std::string folder =
       runtime.empty() ? PrivateCacheFolder(&refusal) : PrivateFolderIn(runtime, "qel", kLockFolderBits, &refusal);
   if (!folder.empty()) return folder;
-  t_failure = "no private folder for the lock: " + refusal.folder + " " + Described(refusal.why);
+  t_failure = "no private folder for the lock: " + refusal.folder + " " + DescribeFolderTrust(refusal.why, TRUST_IN_ENGLISH);
   SetLastError(ERROR_ACCESS_DENIED);
   return std::string();
 }

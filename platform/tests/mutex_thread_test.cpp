@@ -87,7 +87,7 @@ TEST(NamedMutexTest, BadNamesAndUnsafeFolders) {
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Open"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(qelplat::LastMutexFailure(),
-            "no private folder for the lock: " + dir.file("qel") + " may be written by others");
+            "no private folder for the lock: " + dir.file("qel") + " may be written by others (mode 0777)");
   EXPECT_EQ(qelplat::NamedMutexFolder(), "");
 }
 
@@ -306,7 +306,7 @@ TEST(NamedMutexTest, WhatAnotherUserMakesOrRemovesNeverMovesTheLock) {
     setenv("XDG_CACHE_HOME", home.dir.file("not-there/cache").c_str(), 1);
     return TryLock();
   });
-  EXPECT_EQ(text, "failed no private folder for the lock: " + home.dir.file("not-there/cache") + " is missing ");
+  EXPECT_EQ(text, "failed no private folder for the lock: " + home.dir.file("not-there/cache") + " is missing or cannot be examined ");
 }
 
 unsigned ReturnArgument(void* arg) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)); }
