@@ -5,7 +5,6 @@
 // can mount.
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -47,26 +46,12 @@ TEST_F(FolderHold, AHeldFolderIsBusyToEveryOtherHolderUntilReleased) {
   EXPECT_EQ(second.TryHold(folder_), qelplat::HOLD_TAKEN) << "holding again what it holds";
 }
 
-TEST_F(FolderHold, AHolderKilledOrEndedLeavesNothingThatLooksAlive) {
-  int ready[2];
-  ASSERT_EQ(pipe(ready), 0);
-  pid_t holder = fork();
-  ASSERT_GE(holder, 0);
-  if (holder == 0) {
-    CFolderHold hold;
-    char held = hold.TryHold(folder_) == qelplat::HOLD_TAKEN ? 'y' : 'n';
-    if (write(ready[1], &held, 1) != 1) _exit(1);
-    for (;;) pause();
-  }
-  close(ready[1]);
-  char held = 0;
-  ASSERT_EQ(read(ready[0], &held, 1), 1);
-  close(ready[0]);
-  ASSERT_EQ(held, 'y');
+// util-linux's flock takes the same lock on the open folder, as a process of another program would.
+TEST_F(FolderHold, AHolderKilledLeavesNothingThatLooksAliveAndAnotherProgramsLockIsMet) {
+  qeltest::ChildProcess holder({"flock", "--exclusive", folder_, "sleep", "600"});
   CFolderHold other;
-  EXPECT_EQ(other.TryHold(folder_), qelplat::HOLD_BUSY);
-  kill(holder, SIGKILL);
-  waitpid(holder, nullptr, 0);
+  ASSERT_TRUE(qeltest::WaitUntil([&] { return other.TryHold(folder_) == qelplat::HOLD_BUSY; }));
+  holder.Stop(SIGKILL);
   EXPECT_EQ(other.TryHold(folder_), qelplat::HOLD_TAKEN);
 }
 

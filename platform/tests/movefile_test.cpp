@@ -47,22 +47,32 @@ class MoveFile : public ::testing::Test {
     return "error " + std::to_string(GetLastError());
   }
 
+  // One of each kind: "file" (holding "bytes"), "folder" (holding "inner") and "link" to the target given.
+  void OneOfEachKind(const char* linkTarget) {
+    qeltest::WriteFile(dir_.file("file"), "bytes");
+    ASSERT_EQ(mkdir(dir_.file("folder").c_str(), 0700), 0);
+    qeltest::WriteFile(dir_.file("folder/inner"), "inner");
+    ASSERT_EQ(symlink(linkTarget, dir_.file("link").c_str()), 0);
+  }
+
   qeltest::TempDir dir_{"movefile"};
 };
 
 TEST_F(MoveFile, AMoveTakesFilesFoldersAndLinksToAFreeNameAndTheLinkIsNotFollowed) {
-  qeltest::WriteFile(dir_.file("file"), "bytes");
-  ASSERT_EQ(mkdir(dir_.file("folder").c_str(), 0700), 0);
-  qeltest::WriteFile(dir_.file("folder/inner"), "inner");
-  ASSERT_EQ(symlink("folder", dir_.file("link").c_str()), 0);
-  EXPECT_EQ(Moved(dir_.file("file"), dir_.file("file2")), "moved");
-  EXPECT_EQ(What(dir_.file("file2")), "file:bytes");
-  EXPECT_EQ(What(dir_.file("file")), "none");
-  EXPECT_EQ(Moved(dir_.file("folder"), dir_.file("folder2")), "moved");
-  EXPECT_EQ(What(dir_.file("folder2/inner")), "file:inner");
-  EXPECT_EQ(Moved(dir_.file("link"), dir_.file("link2")), "moved");
-  EXPECT_EQ(What(dir_.file("link2")), "link:folder") << "the link itself, its text unchanged";
-  EXPECT_EQ(What(dir_.file("folder2")), "folder");
+  OneOfEachKind("folder");
+  // The link is moved last, after the folder it names: the link itself goes, its text unchanged.
+  const struct {
+    const char* name;
+    const char* seen;  // what its new name shows, looked into
+  } kinds[] = {{"file", "file:bytes"}, {"folder", "file:inner"}, {"link", "link:folder"}};
+  for (const auto& kind : kinds) {
+    const std::string from = dir_.file(kind.name);
+    const std::string to = from + "2";
+    EXPECT_EQ(Moved(from, to), "moved") << kind.name;
+    EXPECT_EQ(What(from), "none") << kind.name;
+    EXPECT_EQ(What(std::string(kind.name) == "folder" ? to + "/inner" : to), kind.seen) << kind.name;
+  }
+  EXPECT_EQ(What(dir_.file("folder2")), "folder") << "not followed into, nor moved with the link";
   EXPECT_EQ(Moved(dir_.file("gone"), dir_.file("any")), "error 2");
   EXPECT_EQ(Moved(dir_.file("file2"), dir_.file("no/such")), "error 2");
 }
@@ -95,10 +105,7 @@ TEST_F(MoveFile, AMoveNeverReplacesWhatItMeetsNorTakesFlags) {
 }
 
 TEST_F(MoveFile, AnExchangeSwapsNamesOfAnyKindAndASecondTakesItBack) {
-  qeltest::WriteFile(dir_.file("file"), "bytes");
-  ASSERT_EQ(mkdir(dir_.file("folder").c_str(), 0700), 0);
-  qeltest::WriteFile(dir_.file("folder/inner"), "inner");
-  ASSERT_EQ(symlink("nowhere", dir_.file("link").c_str()), 0);
+  OneOfEachKind("nowhere");
   EXPECT_EQ(Exchanged(dir_.file("file"), dir_.file("folder")), "exchanged");
   EXPECT_EQ(What(dir_.file("file/inner")), "file:inner");
   EXPECT_EQ(What(dir_.file("folder")), "file:bytes");
