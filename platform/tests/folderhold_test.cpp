@@ -46,9 +46,10 @@ TEST_F(FolderHold, AHeldFolderIsBusyToEveryOtherHolderUntilReleased) {
   EXPECT_EQ(second.TryHold(folder_), qelplat::HOLD_TAKEN) << "holding again what it holds";
 }
 
-// util-linux's flock takes the same lock on the open folder, as a process of another program would.
+// util-linux's flock takes the same lock on the open folder, as a process of another program would; without
+// forking, the program it becomes holds the lock alone, and is killed outright.
 TEST_F(FolderHold, AHolderKilledLeavesNothingThatLooksAliveAndAnotherProgramsLockIsMet) {
-  qeltest::ChildProcess holder({"flock", "--exclusive", folder_, "sleep", "600"});
+  qeltest::ChildProcess holder({"flock", "--exclusive", "--no-fork", folder_, "sleep", "600"});
   CFolderHold other;
   ASSERT_TRUE(qeltest::WaitUntil([&] { return other.TryHold(folder_) == qelplat::HOLD_BUSY; }));
   holder.Stop(SIGKILL);

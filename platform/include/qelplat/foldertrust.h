@@ -24,8 +24,9 @@ struct TFolderTrust {
   EFolderTrust trust = FOLDER_MISSING;
   unsigned owner = 0;  // user id of what is there (of the folder at fault, when at is given)
   unsigned mode = 0;   // its permission bits
-  std::string at;      // a folder on the way that is at fault (FOLDER_OPEN_ABOVE; FOLDER_NOT_A_FOLDER when the
-                       // level that is no folder lies on the way, not at the end)
+  std::string at;      // a level on the way that is at fault (FOLDER_OPEN_ABOVE; FOLDER_NOT_A_FOLDER when the
+                       // level that is no folder lies on the way, not at the end; FOLDER_LINK_LOOP: the link
+                       // one too many)
   DWORD error = 0;     // FOLDER_NOT_MADE: the Windows error number; FOLDER_MISSING: why a level could not
                        // be opened (ERROR_PATH_NOT_FOUND only where nothing is there)
 };
