@@ -80,7 +80,9 @@ class SharedMachine : public ::testing::Test {
   }
 
   // The programs as the user, in a namespace of their own (with the test's private /tmp, when it has one).
+  // An earlier sandbox ends first: ending it ends every program of the system's that runs.
   void StartSandbox(const std::vector<std::string>& commands) {
+    sandbox_.reset();
     sandbox_ = std::make_unique<CSandbox>(system_, commands, "", privateTmp_);
   }
 
