@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "qelplat/mutex.h"
 #include "test_support.h"
 
 namespace {
@@ -18,14 +19,14 @@ class InstanceLock : public ::testing::Test {
     // The program with a log configuration of its own, run from a folder of its own.
     qeltest::RunCommand("cp " + std::string(QEL_BIN_DIR) + "/Tavrin.exe " + dir.file("Tavrin.exe"));
     qeltest::WriteFileLogConfig(dir.path());
-    ASSERT_EQ(mkdir(dir.file("rt").c_str(), 0700), 0);
-    ASSERT_EQ(mkdir(dir.file("rt/qel").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("cache").c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(dir.file("cache/qel").c_str(), 0700), 0);
     ASSERT_EQ(mkdir(dir.file("registry").c_str(), 0700), 0);
   }
 
   // Runs the client; its exit code, with standard error in *err.
   int Run(std::string* err) {
-    std::string cmd = "cd / && env -u DISPLAY XDG_RUNTIME_DIR=" + dir.file("rt") +
+    std::string cmd = "cd / && env -u DISPLAY XDG_CACHE_HOME=" + dir.file("cache") +
                       " QEL_REGISTRY_DIR=" + dir.file("registry") + " LD_LIBRARY_PATH=" + QEL_BIN_DIR +
                       " timeout 60 " + dir.file("Tavrin.exe") + " 2>" + dir.file("stderr") + " >/dev/null";
     int code = qeltest::RunCommand("(" + cmd + ")");
@@ -39,7 +40,7 @@ class InstanceLock : public ::testing::Test {
 };
 
 TEST_F(InstanceLock, ALockPathThatIsAFolderEndsTheClientWithItsReason) {
-  std::string lock = dir.file("rt/qel/QEL_Tavrin.lock");
+  std::string lock = dir.file("cache/qel/" + qelplat::LockFileName("QEL_Tavrin"));
   ASSERT_EQ(mkdir(lock.c_str(), 0700), 0);
   std::string err;
   EXPECT_EQ(Run(&err), 1);
@@ -49,7 +50,7 @@ TEST_F(InstanceLock, ALockPathThatIsAFolderEndsTheClientWithItsReason) {
 }
 
 TEST_F(InstanceLock, ALockPathThatIsASymbolicLinkEndsTheClientWithItsReason) {
-  std::string lock = dir.file("rt/qel/QEL_Tavrin.lock");
+  std::string lock = dir.file("cache/qel/" + qelplat::LockFileName("QEL_Tavrin"));
   ASSERT_EQ(symlink(dir.file("target").c_str(), lock.c_str()), 0);
   std::string err;
   EXPECT_EQ(Run(&err), 1);
@@ -59,13 +60,13 @@ TEST_F(InstanceLock, ALockPathThatIsASymbolicLinkEndsTheClientWithItsReason) {
 }
 
 // A lock folder others may write to is never passed over for another folder, where a copy started once it
-// is mended would not meet this one: the client ends and says why.
+// is mended would not meet this one: the client ends and says why, and where locks lie.
 TEST_F(InstanceLock, ALockFolderOthersMayWriteToEndsTheClientInsteadOfLockingElsewhere) {
-  ASSERT_EQ(chmod(dir.file("rt/qel").c_str(), 0777), 0);
+  ASSERT_EQ(chmod(dir.file("cache/qel").c_str(), 0777), 0);
   std::string err;
   EXPECT_EQ(Run(&err), 1);
-  std::string text = "无法创建单实例锁QEL_Tavrin，程序退出：no private folder for the lock: " + dir.file("rt/qel") +
-                     " may be written by others";
+  std::string text = "无法创建单实例锁QEL_Tavrin，程序退出：locks lie only in ${XDG_CACHE_HOME:-~/.cache}/qel: " +
+                     dir.file("cache/qel") + " may be written by others (mode 0777)";
   EXPECT_EQ(err, text + "\n");
   EXPECT_NE(Log().find("[ERROR] " + text + "\n"), std::string::npos) << Log();
 }

@@ -1,13 +1,10 @@
 #pragma once
 // The folders the engine fetches packages into and starts installers from, which no other user may change:
-// why a folder is not used, in the log's words, and the base folder of the products' work folders.
+// the base folder of the products' work folders.
 #include <mutex>
 #include <string>
 
 #include "qelplat/privatefolder.h"
-
-// Why a folder cannot be used, for the log; empty for a private folder.
-std::string FolderProblem(const qelplat::TFolderTrust& folder);
 
 // The base folder of the products' work folders: the platform's temporary folder, or the private folder in
 // the user's home when that cannot be used; never the program's folder. Which folders were passed over, and

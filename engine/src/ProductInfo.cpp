@@ -113,7 +113,8 @@ void CProductInfo::ReportFolderError(const char* func) {
 bool CProductInfo::WorkFolderUsable(const char* func) {
   // Another user who made this folder first, or may write to it, could swap the package or the installer
   // between its check and its start, and have their own program run as this user.
-  std::string problem = FolderProblem(qelplat::CheckPrivateFolder(m_workFolder));
+  std::string problem =
+      qelplat::DescribeFolderTrust(qelplat::CheckPrivateFolder(m_workFolder), qelplat::TRUST_IN_CHINESE);
   std::string report;
   if (!problem.empty()) report = "工作目录不安全，不下载也不运行安装包：" + m_workFolder + "，原因：" + problem;
   if (report != m_workFolderReport && !report.empty()) QEL_ENGINE_LOG(ERROR, report, kLogFile, func);

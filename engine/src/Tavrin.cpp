@@ -166,8 +166,10 @@ void CTavrin::ServicePass(UpdateMessageCallback cb) {
       QEL_ENGINE_LOG(ERROR, text, kLogFile, "CTavrin::DoSome");
       continue;
     }
-    if (!chosen) base = m_baseFolder.Choose();
-    chosen = true;
+    if (!chosen) {
+      base = m_baseFolder.Choose();
+      chosen = true;
+    }
     if (!base.empty()) RefreshProduct(rec, cb, base);
   }
 }

@@ -167,7 +167,7 @@ CUnpackStage::~CUnpackStage() {
 
 bool CUnpackStage::Fits() const { return !m_stage.empty() && Fit(m_stage, m_workFolder, true); }
 
-bool CUnpackStage::MoveIntoPlace(const std::string& leaving) {
+bool CUnpackStage::MoveIntoPlace(const std::string& oldInstaller) {
   m_failure = TMoveFailure();
   m_unrestored.clear();
   if (m_stage.empty()) return false;
@@ -175,11 +175,11 @@ bool CUnpackStage::MoveIntoPlace(const std::string& leaving) {
   const fs::path work(m_workFolder);
   CMoveJournal journal(stage / kAsideName);
   // Looked at before the move, which swaps what the work folder had of that name into the staging folder.
-  bool brought = leaving.empty() || Exists(stage / leaving);
+  bool brought = oldInstaller.empty() || Exists(stage / oldInstaller);
   bool placed = MoveTree(stage, work, &journal, &m_failure);
   // What goes waits in the staging folder, and goes with it.
-  if (placed && !brought && Exists(work / leaving))
-    placed = journal.Move(work / leaving, stage / leaving, work / leaving, &m_failure);
+  if (placed && !brought && Exists(work / oldInstaller))
+    placed = journal.Move(work / oldInstaller, stage / oldInstaller, work / oldInstaller, &m_failure);
   if (placed) return true;
   m_unrestored = journal.Undo();
   return false;

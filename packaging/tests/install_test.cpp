@@ -156,7 +156,7 @@ TEST_F(Installed, TheClientRunsFromAReadOnlyPrefixAndLogsToTheStateFolder) {
                          "\"code\"=\"EDITOR\"\r\n\"name\"=\"Editor\"\r\n\"current_version\"=\"1.0\"\r\n"
                          "\"execute_file\"=\"/opt/editor/editor\"\r\n\"notify_type\"=\"1\"\r\n");
   std::string state = OwnFolder("state");
-  std::string runtime = OwnFolder("runtime");
+  std::string cache = OwnFolder("cache");
   std::string temp = OwnFolder("temp");
   ASSERT_EQ(qeltest::RunCommand("chmod -R a-w " + Quote(prefix)), 0);
   std::string before = Snapshot();
@@ -166,7 +166,7 @@ TEST_F(Installed, TheClientRunsFromAReadOnlyPrefixAndLogsToTheStateFolder) {
   if (getuid() == 0) argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
   for (const std::string& arg :
        {std::string("env"), std::string("-i"), std::string("HOME=/nonexistent"), std::string("PATH=/usr/bin:/bin"),
-        "XDG_STATE_HOME=" + state, "XDG_RUNTIME_DIR=" + runtime, "TMPDIR=" + temp, "QEL_REGISTRY_DIR=" + registry,
+        "XDG_STATE_HOME=" + state, "XDG_CACHE_HOME=" + cache, "TMPDIR=" + temp, "QEL_REGISTRY_DIR=" + registry,
         // log4cxx 1.0 frees a rolling appender's policy through the wrong type when it replaces the appender;
         // a fault of the library's, which the sanitizer build would stop at.
         std::string("ASAN_OPTIONS=new_delete_type_mismatch=0"), programs + "/Tavrin.exe"})

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <vector>
 
-#include "fd.h"
+#include "ownedfd.h"
 #include "qelplat/lasterror.h"
 
 namespace {

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "fd.h"
+#include "filelock.h"
 #include "qelplat/lasterror.h"
 
 namespace qelplat {

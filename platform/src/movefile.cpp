@@ -40,11 +40,10 @@ BOOL MoveWithoutReplacing(const char* existing, const char* newName) {
 }  // namespace
 
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
-  if (!existing || !newName || (flags & ~static_cast<DWORD>(MOVEFILE_REPLACE_EXISTING)) != 0) {
+  if (!existing || !newName || flags != 0) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
   }
-  if (flags & MOVEFILE_REPLACE_EXISTING) return rename(existing, newName) == 0 ? TRUE : Failed();
   return MoveWithoutReplacing(existing, newName);
 }
 

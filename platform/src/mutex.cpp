@@ -5,12 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
 
-#include "fd.h"
+#include "filelock.h"
 #include "qelplat/codepage.h"
 #include "qelplat/lasterror.h"
 #include "qelplat/privatefolder.h"
@@ -28,48 +27,18 @@ struct NamedMutexObject : KernelObject {
   int fd;
 };
 
-// Closed to group and others' writing: nobody else can make, remove or replace a lock file in it.
-const unsigned kLockFolderBits = 022;
 // Opens that met a lock file replaced before it was locked, before the start gives up.
 const int kLockAttempts = 16;
 
-// The runtime folder of this user's login: the one the environment names, else the one a desktop session
-// would name, so that starts with and without the variable agree. Used only when it is the user's own and
-// nobody else may change it (judged as every private folder is); empty when there is none such. The folder
-// chosen then never depends on what another user does.
-std::string RuntimeFolder() {
-  const char* runtime = getenv("XDG_RUNTIME_DIR");
-  if (runtime && runtime[0] == '/' && CheckPrivateFolder(runtime).trust == FOLDER_PRIVATE) {
-    std::string folder = runtime;
-    while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
-    return folder;
+// The machine's host name as it may stand in a file name.
+std::string HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return std::string();
+  std::string host = name;
+  for (char& c : host) {
+    if (c == '/') c = '_';
   }
-  std::string own = "/run/user/" + std::to_string(geteuid());
-  if (CheckPrivateFolder(own).trust == FOLDER_PRIVATE) return own;
-  return std::string();
-}
-
-std::string Described(const TFolderTrust& why) {
-  switch (why.trust) {
-    case FOLDER_PRIVATE:
-      return "is usable";
-    case FOLDER_MISSING:
-      if (why.error == 0 || why.error == ERROR_PATH_NOT_FOUND) return "is missing";
-      return "cannot be examined (error " + std::to_string(why.error) + ")";
-    case FOLDER_NOT_A_FOLDER:
-      return why.at.empty() ? "is not a real folder" : "lies below " + why.at + ", which is not a real folder";
-    case FOLDER_FOREIGN:
-      return "belongs to another user";
-    case FOLDER_SHARED:
-      return "may be written by others";
-    case FOLDER_OPEN_ABOVE:
-      return "lies below " + why.at + ", in which others may rename";
-    case FOLDER_READ_ONLY:
-      return "cannot be written to";
-    case FOLDER_NOT_MADE:
-      return "cannot be made (error " + std::to_string(why.error) + ")";
-  }
-  return "cannot be used";
+  return host;
 }
 
 bool ValidName(const char* name) {
@@ -124,18 +93,18 @@ int OpenLockFile(const std::string& path) {
 }  // namespace
 
 std::string NamedMutexFolder() {
-  // Without a runtime folder always the private folder in the home, never one below /tmp: there another
-  // user could take the name first and later give it back, and the next start would lock elsewhere than
-  // the copy still running.
+  // Always the one folder, whatever the environment names: a runtime folder another user made first, or
+  // may remove and leave the user's login to make again, would let two starts lock in different places.
   TFolderRefusal refusal;
-  std::string runtime = RuntimeFolder();
-  std::string folder =
-      runtime.empty() ? PrivateCacheFolder(&refusal) : PrivateFolderIn(runtime, "qel", kLockFolderBits, &refusal);
+  std::string folder = PrivateCacheFolder(&refusal);
   if (!folder.empty()) return folder;
-  t_failure = "no private folder for the lock: " + refusal.folder + " " + Described(refusal.why);
+  t_failure = "locks lie only in ${XDG_CACHE_HOME:-~/.cache}/qel: " + refusal.folder + " " +
+              DescribeFolderTrust(refusal.why, TRUST_IN_ENGLISH);
   SetLastError(ERROR_ACCESS_DENIED);
   return std::string();
 }
+
+std::string LockFileName(const std::string& name) { return name + "@" + HostName() + ".lock"; }
 
 std::string LastMutexFailure() { return t_failure; }
 
@@ -149,7 +118,7 @@ HANDLE CreateMutexA(SECURITY_ATTRIBUTES*, BOOL, LPCSTR name) {
   }
   std::string folder = qelplat::NamedMutexFolder();
   if (folder.empty()) return nullptr;
-  std::string path = folder + "/" + name + ".lock";
+  std::string path = folder + "/" + qelplat::LockFileName(name);
   for (int attempt = 0; attempt < qelplat::kLockAttempts; ++attempt) {
     int fd = qelplat::OpenLockFile(path);
     if (fd < 0) return nullptr;

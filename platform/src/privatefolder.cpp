@@ -11,7 +11,7 @@
 #include <deque>
 #include <vector>
 
-#include "fd.h"
+#include "ownedfd.h"
 #include "qelplat/fileio.h"
 #include "qelplat/lasterror.h"
 
@@ -64,13 +64,8 @@ std::vector<std::string> Components(const std::string& path) {
   return parts;
 }
 
+// As many links as the system's own lookup follows in one path (MAXSYMLINKS): more are a loop.
 const int kMaxLinks = 40;
-
-std::string Joined(const std::vector<std::string>& parts) {
-  std::string path;
-  for (const std::string& part : parts) path += "/" + part;
-  return path.empty() ? "/" : path;
-}
 
 // A link that no one but root or this user can have put or change where it is: the folder holding it was
 // judged closed to renames, so only the link's owner (or root) may replace it.
@@ -84,69 +79,132 @@ bool LinkTarget(int link, std::string* target) {
   return true;
 }
 
-int OpenRoot(struct stat* st) {
-  CFd root(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
-  if (root.Get() < 0 || fstat(root.Get(), st) != 0) return -1;
-  return root.Release();
-}
+// A level the walk stands in: opened (O_PATH) relative to the one above it, never through a link.
+struct TLevel {
+  std::string name;  // empty for "/"
+  CFd fd;
+  struct stat st;
+};
 
-// Opens what the absolute path names with every level passed through a folder closed to renames by others,
-// each opened relative to the one above. A link is followed only when it is trusted, and what it leads to
-// is judged the same way from its own start, so the path walked holds no step anyone else may redirect;
-// any other link is opened as the link. ".." goes up the folders actually walked, as the system's own
-// lookup does. Returns the descriptor (O_PATH) and its state, or -1 with why (for a level that cannot be
-// opened: FOLDER_MISSING and the Windows error number).
-int OpenJudged(const std::string& path, struct stat* st, TFolderTrust* why) {
-  *why = TFolderTrust();
-  if (path.empty() || path[0] != '/') return -1;
-  std::vector<std::string> parts = Components(path);
-  std::deque<std::string> pending(parts.begin(), parts.end());
-  std::vector<std::string> walked;  // the real folders passed through, none of them a link
-  CFd level(OpenRoot(st));
-  int links = 0;
-  while (level.Get() >= 0 && !pending.empty()) {
-    std::string part = pending.front();
-    pending.pop_front();
-    if (part == ".") continue;
-    if (part == "..") {
-      // Walked again from "/", each level judged anew.
-      if (!walked.empty()) walked.pop_back();
-      pending.insert(pending.begin(), walked.begin(), walked.end());
-      walked.clear();
-      level.Reset(OpenRoot(st));
-      continue;
-    }
-    if (!S_ISDIR(st->st_mode)) {
-      *why = Judged(FOLDER_NOT_A_FOLDER, *st);
-      why->at = Joined(walked);
-      return -1;
-    }
-    if (!ClosedToRenames(*st)) {
-      *why = OpenAbove(Joined(walked), *st);
-      return -1;
-    }
-    CFd next(openat(level.Get(), part.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (next.Get() < 0 || fstat(next.Get(), st) != 0) {
-      why->error = Win32FromErrno(errno, true);
-      return -1;
-    }
-    std::string target;
-    if (TrustedLink(*st) && links < kMaxLinks && LinkTarget(next.Get(), &target)) {
-      ++links;
-      std::vector<std::string> through = Components(target);
-      pending.insert(pending.begin(), through.begin(), through.end());
-      if (target[0] == '/') {
-        walked.clear();
-        level.Reset(OpenRoot(st));
-      } else if (fstat(level.Get(), st) != 0) {
-        return -1;
-      }
-      continue;
-    }
-    level.Reset(next.Release());
-    walked.push_back(part);
+// The walk of an absolute path, one named step per kind of level, each taken from a level judged first (in
+// Judge, the one place every level is judged): a name below it (Down), "." (stays), ".." (Up, back to the
+// level it was entered from, as the system's lookup goes to the real folder above). A link met by Down is
+// followed (Follow) only when trusted; what it leads to is walked the same way from its own start.
+class CJudgedWalk {
+ public:
+  explicit CJudgedWalk(const std::string& path) {
+    std::vector<std::string> parts = Components(path);
+    pending_.assign(parts.begin(), parts.end());
   }
-  return level.Release();
+
+  // The descriptor (O_PATH) of what the path names and its state, or -1 with why.
+  int Open(struct stat* st, TFolderTrust* why) {
+    if (!Start()) return Failed(why);
+    while (!pending_.empty()) {
+      const std::string name = pending_.front();
+      pending_.pop_front();
+      if (!Judge() || !Step(name)) return Failed(why);
+    }
+    *st = levels_.back().st;
+    *why = TFolderTrust();
+    return levels_.back().fd.Release();
+  }
+
+ private:
+  bool Start() {
+    TLevel root;
+    root.fd.Reset(open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (root.fd.Get() < 0 || fstat(root.fd.Get(), &root.st) != 0) return Missing();
+    levels_.push_back(std::move(root));
+    return true;
+  }
+
+  // Whether the walk may go on from the level it stands in: a real folder of root's or ours in which no one
+  // else may rename. Any other level, a link left unfollowed included, could lead elsewhere by the time the
+  // path is used.
+  bool Judge() {
+    const struct stat& st = levels_.back().st;
+    if (!S_ISDIR(st.st_mode)) {
+      why_ = Judged(FOLDER_NOT_A_FOLDER, st);
+      why_.at = Here();
+      return false;
+    }
+    if (!ClosedToRenames(st)) {
+      why_ = OpenAbove(Here(), st);
+      return false;
+    }
+    return true;
+  }
+
+  bool Step(const std::string& name) {
+    if (name == ".") return true;
+    if (name == "..") {
+      Up();
+      return true;
+    }
+    return Down(name);
+  }
+
+  // "/.." is "/", as for the system.
+  void Up() {
+    if (levels_.size() > 1) levels_.pop_back();
+  }
+
+  bool Down(const std::string& name) {
+    TLevel next;
+    next.name = name;
+    next.fd.Reset(openat(levels_.back().fd.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (next.fd.Get() < 0 || fstat(next.fd.Get(), &next.st) != 0) return Missing();
+    std::string target;
+    // A link whose target cannot be read stays a level of its own, which no judgment passes.
+    if (TrustedLink(next.st) && LinkTarget(next.fd.Get(), &target)) return Follow(name, target);
+    levels_.push_back(std::move(next));
+    return true;
+  }
+
+  bool Follow(const std::string& name, const std::string& target) {
+    if (++links_ > kMaxLinks) {
+      why_ = TFolderTrust();
+      why_.trust = FOLDER_LINK_LOOP;
+      why_.at = Join(Here(), name);
+      return false;
+    }
+    std::vector<std::string> through = Components(target);
+    pending_.insert(pending_.begin(), through.begin(), through.end());
+    if (target[0] == '/') levels_.resize(1);
+    return true;
+  }
+
+  bool Missing() {
+    why_ = TFolderTrust();
+    why_.error = Win32FromErrno(errno, true);
+    return false;
+  }
+
+  int Failed(TFolderTrust* why) const {
+    *why = why_;
+    return -1;
+  }
+
+  // The level's path as walked, through the folders links lead to.
+  std::string Here() const {
+    std::string path;
+    for (size_t i = 1; i < levels_.size(); ++i) path += "/" + levels_[i].name;
+    return path.empty() ? "/" : path;
+  }
+
+  std::deque<std::string> pending_;
+  std::vector<TLevel> levels_;  // from "/" to the level the walk stands in
+  int links_ = 0;
+  TFolderTrust why_;
+};
+
+int OpenJudged(const std::string& path, struct stat* st, TFolderTrust* why) {
+  if (path.empty() || path[0] != '/') {
+    *why = TFolderTrust();
+    return -1;
+  }
+  return CJudgedWalk(path).Open(st, why);
 }
 
 TFolderTrust Classify(const struct stat& st, unsigned closedBits) {
@@ -220,14 +278,15 @@ std::string HomeFolder() {
   return std::string();
 }
 
-// Makes the missing levels of an absolute path, each 0700.
-void MakeLevels(const std::string& path) {
-  std::string level;
-  for (const std::string& part : Components(path)) {
-    level += "/" + part;
-    if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return;
-  }
+// Why a path whose walk stopped short of its last level cannot be made: only where nothing is there is
+// the path not found; a level that cannot be searched, or that fails its judgment, denies access.
+DWORD WalkError(const TFolderTrust& why) {
+  if (why.trust != FOLDER_MISSING) return ERROR_ACCESS_DENIED;
+  return why.error ? why.error : ERROR_PATH_NOT_FOUND;
 }
+
+// A folder things may be made in: one the walk could go on from.
+bool MayHoldOurs(const struct stat& st) { return S_ISDIR(st.st_mode) && ClosedToRenames(st); }
 
 }  // namespace
 
@@ -248,13 +307,12 @@ BOOL CreatePrivateDirectory(const std::string& path) {
   TFolderTrust why;
   CFd above(OpenJudged(slash == 0 ? "/" : path.substr(0, slash), &st, &why));
   if (above.Get() < 0) {
-    // Only where nothing is there is the path not found; a level that cannot be searched is no missing one.
-    SetLastError(why.trust != FOLDER_MISSING ? ERROR_ACCESS_DENIED : why.error ? why.error : ERROR_PATH_NOT_FOUND);
+    SetLastError(WalkError(why));
     return FALSE;
   }
   // The folder it is made in is judged as the levels above it are: in one that others may rename in, they
   // could move ours away and put their own in its place.
-  if (!S_ISDIR(st.st_mode) || !ClosedToRenames(st)) {
+  if (!MayHoldOurs(st)) {
     SetLastError(ERROR_ACCESS_DENIED);
     return FALSE;
   }
@@ -266,6 +324,20 @@ BOOL CreatePrivateDirectory(const std::string& path) {
   fchmodat(above.Get(), name.c_str(), 0700, 0);
   return TRUE;
 }
+
+namespace {
+
+// Makes the missing levels of an absolute path, each 0700 and each through the folder above it as judged: a
+// level that another user could redirect gets nothing of ours made below it.
+void MakeLevels(const std::string& path) {
+  std::string level;
+  for (const std::string& part : Components(path)) {
+    level += "/" + part;
+    if (!CreatePrivateDirectory(level) && GetLastError() != ERROR_ALREADY_EXISTS) return;
+  }
+}
+
+}  // namespace
 
 std::string PrivateCacheFolder(TFolderRefusal* refusal) {
   const char* cache = getenv("XDG_CACHE_HOME");

@@ -22,13 +22,20 @@
 
 namespace {
 
+std::string HostName() {
+  char name[256] = {};
+  gethostname(name, sizeof name - 1);
+  return name;
+}
+
 TEST(NamedMutexTest, OneHolderPerNameUntilClosed) {
   qeltest::TempDir dir("mutex");
-  qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  qeltest::EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
   HANDLE first = CreateMutexA(nullptr, FALSE, "QEL_Test");
   ASSERT_NE(first, nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
-  EXPECT_TRUE(qeltest::FileExists(dir.file("qel/QEL_Test.lock")));
+  EXPECT_EQ(qelplat::LockFileName("QEL_Test"), "QEL_Test@" + HostName() + ".lock");
+  EXPECT_TRUE(qeltest::FileExists(dir.file("qel/QEL_Test@" + HostName() + ".lock")));
 
   HANDLE second = CreateMutexW(nullptr, FALSE, L"QEL_Test");
   ASSERT_NE(second, nullptr);
@@ -47,7 +54,7 @@ TEST(NamedMutexTest, OneHolderPerNameUntilClosed) {
 
 TEST(NamedMutexTest, HolderKilledFreesTheName) {
   qeltest::TempDir dir("mutex");
-  qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  qeltest::EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
   int ready[2];
   ASSERT_EQ(pipe(ready), 0);
   pid_t child = fork();
@@ -81,40 +88,40 @@ TEST(NamedMutexTest, BadNamesAndUnsafeFolders) {
   // A lock folder others may write to is not used, nor is another folder taken in its place: a start that
   // locked elsewhere would not meet the copy that locks here once the folder is mended.
   qeltest::TempDir dir("mutex");
-  qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  qeltest::EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
   ASSERT_EQ(mkdir(dir.file("qel").c_str(), 0777), 0);
   ASSERT_EQ(chmod(dir.file("qel").c_str(), 0777), 0);
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Open"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-  EXPECT_EQ(qelplat::LastMutexFailure(),
-            "no private folder for the lock: " + dir.file("qel") + " may be written by others");
+  EXPECT_EQ(qelplat::LastMutexFailure(), "locks lie only in ${XDG_CACHE_HOME:-~/.cache}/qel: " + dir.file("qel") +
+                                             " may be written by others (mode 0777)");
   EXPECT_EQ(qelplat::NamedMutexFolder(), "");
 }
 
 TEST(NamedMutexTest, ALockPathThatIsNotAPlainFileOfTheUsersIsRefusedAndReported) {
   qeltest::TempDir dir("mutex");
-  qeltest::EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  qeltest::EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
   ASSERT_EQ(mkdir(dir.file("qel").c_str(), 0700), 0);
-  std::string folder = dir.file("qel/QEL_Folder.lock");
+  std::string folder = dir.file("qel/" + qelplat::LockFileName("QEL_Folder"));
   ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Folder"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(qelplat::LastMutexFailure(), folder + " is a folder, not a plain file");
 
-  std::string link = dir.file("qel/QEL_Link.lock");
+  std::string link = dir.file("qel/" + qelplat::LockFileName("QEL_Link"));
   ASSERT_EQ(symlink(dir.file("elsewhere").c_str(), link.c_str()), 0);
   EXPECT_EQ(CreateMutexW(nullptr, FALSE, L"QEL_Link"), nullptr);
   EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
   EXPECT_EQ(qelplat::LastMutexFailure(), link + " is a symbolic link, not a plain file");
   EXPECT_FALSE(qeltest::FileExists(dir.file("elsewhere"))) << "the link is never followed";
 
-  std::string fifo = dir.file("qel/QEL_Fifo.lock");
+  std::string fifo = dir.file("qel/" + qelplat::LockFileName("QEL_Fifo"));
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Fifo"), nullptr);
   EXPECT_EQ(qelplat::LastMutexFailure(), fifo + " is not a plain file");
 
   if (geteuid() == 0) {
-    std::string foreign = dir.file("qel/QEL_Foreign.lock");
+    std::string foreign = dir.file("qel/" + qelplat::LockFileName("QEL_Foreign"));
     qeltest::WriteFile(foreign, "");
     ASSERT_EQ(chown(foreign.c_str(), 65534, 65534), 0);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, "QEL_Foreign"), nullptr);
@@ -202,37 +209,6 @@ std::string TryLock() {
   return text + " " + qelplat::NamedMutexFolder();
 }
 
-TEST(NamedMutexTest, StartsWithAndWithoutTheRuntimeVariableMeetAtOneLock) {
-  CTestUser user;
-  if (!user.MakeRunFolder(user.uid)) {
-    struct stat st;
-    if (getuid() == 0 || lstat(user.RunFolder().c_str(), &st) != 0 || st.st_uid != user.uid)
-      GTEST_SKIP() << "no runtime folder of the user here";
-  }
-  std::string folder = user.RunFolder() + "/qel";
-  int release = -1;
-  pid_t desktop = -1;
-  std::string first = user.Run(
-      [&] {
-        setenv("XDG_RUNTIME_DIR", user.RunFolder().c_str(), 1);
-        return TryLock();
-      },
-      &release, &desktop);
-  EXPECT_EQ(first, "0 " + folder) << "the desktop's start holds the lock";
-  std::string second = user.Run([] {
-    unsetenv("XDG_RUNTIME_DIR");
-    return TryLock();
-  });
-  EXPECT_EQ(second, "183 " + folder) << "a start without the variable finds the same lock";
-  close(release);
-  waitpid(desktop, nullptr, 0);
-  std::string after = user.Run([] {
-    unsetenv("XDG_RUNTIME_DIR");
-    return TryLock();
-  });
-  EXPECT_EQ(after, "0 " + folder);
-}
-
 // A home of the user's below a folder others may pass through.
 class CTestHome {
  public:
@@ -241,72 +217,130 @@ class CTestHome {
     EXPECT_EQ(mkdir(home.c_str(), 0700), 0);
     EXPECT_EQ(chown(home.c_str(), owner, owner), 0);
   }
+  // A start of the user's with the home and the runtime folder given (none when null).
+  std::function<std::string()> Start(const char* runtime) const {
+    return [this, runtime] {
+      if (runtime) setenv("XDG_RUNTIME_DIR", runtime, 1);
+      else unsetenv("XDG_RUNTIME_DIR");
+      unsetenv("XDG_CACHE_HOME");
+      setenv("HOME", home.c_str(), 1);
+      return TryLock();
+    };
+  }
+  std::string Locks() const { return home + "/.cache/qel"; }
   qeltest::TempDir dir;
   std::string home = dir.file("home");
 };
 
-// Without a runtime folder of the user's own the lock lies in the private folder in the home, never below
-// /tmp, whatever another user made there.
-TEST(NamedMutexTest, WithoutARuntimeFolderOfTheUsersOwnTheLockLiesInTheHome) {
+// The lock lies in the home whatever runtime folder a start has, or none: a start inside a login session
+// and one outside it meet, and /run/user/<uid> plays no part, the user's own or another's.
+TEST(NamedMutexTest, StartsWithAnyRuntimeFolderOrNoneMeetAtOneLockInTheHome) {
   CTestUser user;
-  if (!user.MakeRunFolder(0)) GTEST_SKIP() << "needs root to make a runtime folder of another owner";
+  if (!user.MakeRunFolder(user.uid)) GTEST_SKIP() << "needs root to make the user's runtime folder";
   CTestHome home(user.uid);
-  std::string text = user.Run([&] {
-    unsetenv("XDG_RUNTIME_DIR");
-    unsetenv("XDG_CACHE_HOME");
-    setenv("HOME", home.home.c_str(), 1);
-    return TryLock();
-  });
-  EXPECT_EQ(text, "0 " + home.home + "/.cache/qel") << "/run/user/<uid> of another owner is never used";
+  int release = -1;
+  pid_t desktop = -1;
+  EXPECT_EQ(user.Run(home.Start(user.RunFolder().c_str()), &release, &desktop), "0 " + home.Locks())
+      << "the desktop's start holds the lock";
+  EXPECT_EQ(user.Run(home.Start(nullptr)), "183 " + home.Locks()) << "a start without the variable meets it";
+  std::string own = home.dir.file("own-runtime");
+  ASSERT_EQ(mkdir(own.c_str(), 0700), 0);
+  ASSERT_EQ(chown(own.c_str(), user.uid, user.uid), 0);
+  EXPECT_EQ(user.Run(home.Start(own.c_str())), "183 " + home.Locks()) << "so does one with another runtime folder";
+  close(release);
+  waitpid(desktop, nullptr, 0);
+  EXPECT_EQ(user.Run(home.Start(nullptr)), "0 " + home.Locks());
   struct stat st;
-  ASSERT_EQ(lstat((home.home + "/.cache/qel").c_str(), &st), 0);
+  ASSERT_EQ(lstat(home.Locks().c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_EQ(st.st_uid, user.uid);
+  EXPECT_NE(lstat((user.RunFolder() + "/qel").c_str(), &st), 0) << "nothing is made in the runtime folder";
   EXPECT_NE(lstat(user.TmpFolder().c_str(), &st), 0) << "nothing is made below /tmp";
 }
 
-// Another user (here root) takes /tmp/qel-<uid> before the user's first start and gives it back while that
-// copy runs, or owns the folder XDG_RUNTIME_DIR names and removes what the user made in it: a second start
-// meets the first one's lock either way. Only a home that cannot be had fails the lock, and says why.
+// Another user (here root, then nobody) takes the user's folders first and gives them back while a copy
+// runs: /tmp/qel-<uid>; a runtime folder in /tmp, which the user's next login shell makes again once it is
+// gone; the folder XDG_RUNTIME_DIR names, emptied; a path that leaves their link with "..". A second start
+// meets the first one's lock every time. Only a home that cannot be had fails the lock, and says why.
 TEST(NamedMutexTest, WhatAnotherUserMakesOrRemovesNeverMovesTheLock) {
   CTestUser user;
   if (getuid() != 0) GTEST_SKIP() << "needs root to make a folder of another owner";
   ASSERT_EQ(mkdir(user.TmpFolder().c_str(), 0777), 0);
   CTestHome home(user.uid);
-  auto fromTheHome = [&] {
-    unsetenv("XDG_RUNTIME_DIR");
-    unsetenv("XDG_CACHE_HOME");
-    setenv("HOME", home.home.c_str(), 1);
-    return TryLock();
-  };
+  const std::string runtime = home.dir.file("runtime-" + std::to_string(user.uid));
+  ASSERT_EQ(mkdir(runtime.c_str(), 0777), 0) << "made first by another user";
+  ASSERT_EQ(chmod(runtime.c_str(), 0777), 0);
   int release = -1;
   pid_t first = -1;
-  EXPECT_EQ(user.Run(fromTheHome, &release, &first), "0 " + home.home + "/.cache/qel");
+  EXPECT_EQ(user.Run(home.Start(runtime.c_str()), &release, &first), "0 " + home.Locks());
   ASSERT_EQ(rmdir(user.TmpFolder().c_str()), 0);
-  EXPECT_EQ(user.Run(fromTheHome), "183 " + home.home + "/.cache/qel") << "the second start meets the first";
+  EXPECT_EQ(user.Run(home.Start(nullptr)), "183 " + home.Locks()) << "the second start meets the first";
+
+  ASSERT_EQ(rmdir(runtime.c_str()), 0) << "given back";
+  ASSERT_EQ(mkdir(runtime.c_str(), 0700), 0) << "made again by the user's login";
+  ASSERT_EQ(chown(runtime.c_str(), user.uid, user.uid), 0);
+  EXPECT_EQ(user.Run(home.Start(runtime.c_str())), "183 " + home.Locks()) << "the runtime folder plays no part";
 
   std::string theirs = home.dir.file("theirs");
   ASSERT_EQ(mkdir(theirs.c_str(), 0700), 0);
   ASSERT_EQ(chmod(theirs.c_str(), 0777), 0);
-  auto namingTheirs = [&] {
-    setenv("XDG_RUNTIME_DIR", theirs.c_str(), 1);
-    unsetenv("XDG_CACHE_HOME");
-    setenv("HOME", home.home.c_str(), 1);
-    return TryLock();
-  };
-  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel")
-      << "a runtime folder not the user's is no runtime folder";
+  EXPECT_EQ(user.Run(home.Start(theirs.c_str())), "183 " + home.Locks());
   qeltest::RunCommand("rm -rf " + theirs + "/*");
-  EXPECT_EQ(user.Run(namingTheirs), "183 " + home.home + "/.cache/qel");
+  EXPECT_EQ(user.Run(home.Start(theirs.c_str())), "183 " + home.Locks());
+
+  // Their link in a folder like /tmp, climbed out of to a runtime folder of the user's beside it.
+  std::string shared = home.dir.file("shared");
+  ASSERT_EQ(mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+  ASSERT_EQ(mkdir((shared + "/vrt").c_str(), 0700), 0);
+  ASSERT_EQ(chown((shared + "/vrt").c_str(), user.uid, user.uid), 0);
+  ASSERT_EQ(qeltest::AsOrdinaryUser([&] {
+              bool ok = mkdir((shared + "/att").c_str(), 0755) == 0 && mkdir((shared + "/att/deep").c_str(), 0755) == 0 &&
+                        mkdir((shared + "/att/vrt").c_str(), 0777) == 0 && chmod((shared + "/att/vrt").c_str(), 0777) == 0 &&
+                        symlink((shared + "/att/deep").c_str(), (shared + "/evil").c_str()) == 0;
+              return std::string(ok ? "made" : "not made");
+            }),
+            "made");
+  const std::string climbing = shared + "/evil/../vrt";
+  EXPECT_EQ(user.Run(home.Start(climbing.c_str())), "183 " + home.Locks());
+  std::string listing;
+  qeltest::RunCommand("ls -A " + shared + "/att/vrt " + shared + "/vrt", &listing);
+  EXPECT_EQ(listing, shared + "/att/vrt:\n\n" + shared + "/vrt:\n") << "nothing of the user's in either";
   close(release);
   waitpid(first, nullptr, 0);
 
   std::string text = user.Run([&] {
-    unsetenv("XDG_RUNTIME_DIR");
     setenv("XDG_CACHE_HOME", home.dir.file("not-there/cache").c_str(), 1);
     return TryLock();
   });
-  EXPECT_EQ(text, "failed no private folder for the lock: " + home.dir.file("not-there/cache") + " is missing ");
+  EXPECT_EQ(text, "failed locks lie only in ${XDG_CACHE_HOME:-~/.cache}/qel: " + home.dir.file("not-there/cache") +
+                      " is missing or cannot be examined ");
+}
+
+// A start on another machine sharing the home (here: another host name, in a namespace of its own) takes
+// a lock of its own, beside this machine's; a host name that could not be a file name is made one.
+TEST(NamedMutexTest, EachMachineSharingTheHomeHoldsItsOwnLock) {
+  if (getuid() != 0 || qeltest::RunCommand("unshare -u true") != 0) GTEST_SKIP() << "needs a UTS namespace";
+  qeltest::TempDir dir("mutex");
+  qeltest::EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
+  HANDLE here = CreateMutexA(nullptr, FALSE, "QEL_TwoStarts");
+  ASSERT_NE(here, nullptr);
+  ASSERT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+  auto elsewhere = [](const char* host) {
+    return qeltest::InChild(
+        [host] {
+          if (unshare(CLONE_NEWUTS) != 0 || sethostname(host, strlen(host)) != 0) return std::string("no namespace");
+          return TryLock() + " " + qelplat::LockFileName("QEL_TwoStarts");
+        },
+        false);
+  };
+  const std::string folder = dir.file("qel");
+  EXPECT_EQ(elsewhere("other-machine"), "0 " + folder + " QEL_TwoStarts@other-machine.lock");
+  EXPECT_EQ(elsewhere("odd/name"), "0 " + folder + " QEL_TwoStarts@odd_name.lock");
+  EXPECT_TRUE(qeltest::FileExists(folder + "/QEL_TwoStarts@other-machine.lock"));
+  EXPECT_EQ(elsewhere(HostName().c_str()), "183 " + folder + " " + qelplat::LockFileName("QEL_TwoStarts"))
+      << "a start on this machine meets this machine's lock";
+  CloseHandle(here);
 }
 
 unsigned ReturnArgument(void* arg) { return static_cast<unsigned>(reinterpret_cast<uintptr_t>(arg)); }

@@ -157,7 +157,7 @@ std::string CheckAnswer(const std::string& code, const std::string& version, con
 CInstalledSystem::CInstalledSystem() {
   qeltest::RunCommand("cp -a " + ShellQuote(QEL_BIN_DIR) + " " + ShellQuote(Bin()));
   qeltest::WriteFileLogConfig(Bin());
-  for (const std::string& sub : {RegistryFolder(), Temp(), Runtime(), dir.file("products"), dir.file("records")})
+  for (const std::string& sub : {RegistryFolder(), Temp(), Cache(), dir.file("products"), dir.file("records")})
     mkdir(sub.c_str(), 0700);
 }
 
@@ -217,7 +217,7 @@ std::set<std::string> CInstalledSystem::MadeOutsideWorkFolder(const std::set<std
   std::set<std::string> made;
   for (const std::string& file : Files()) {
     if (before.count(file) || file == "bin/out.log" || file == "programs.out" || file == "sandbox.sh") continue;
-    if (below(file, "run") || below(file, "records") || below(file, work)) continue;
+    if (below(file, "cache") || below(file, "records") || below(file, work)) continue;
     made.insert(file);
   }
   return made;
@@ -228,13 +228,33 @@ bool CSandbox::Available() {
   return available;
 }
 
+namespace {
+
+// Mounts privateTmp on /tmp in the sandbox's mount namespace, with the system's folder at its own path in it
+// when that lies below /tmp.
+std::string PrivateTmpMounts(const std::string& root, const std::string& privateTmp) {
+  std::string script = "mount --make-rprivate / || exit 1\n";
+  const std::string tmp = "/tmp/";
+  if (root.compare(0, tmp.size(), tmp) == 0) {
+    const std::string inside = privateTmp + "/" + root.substr(tmp.size());
+    script += "mkdir -p " + ShellQuote(inside) + " && mount --bind " + ShellQuote(root) + " " + ShellQuote(inside) +
+              " || exit 1\n";
+  }
+  return script + "mount --rbind " + ShellQuote(privateTmp) + " /tmp || exit 1\n";
+}
+
+}  // namespace
+
 CSandbox::CSandbox(const CInstalledSystem& system, const std::vector<std::string>& commands,
-                   const std::string& display)
+                   const std::string& display, const std::string& privateTmp)
     : root_(system.dir.path()) {
-  std::string script = "#!/bin/sh\nexport QEL_REGISTRY_DIR=" + ShellQuote(system.RegistryFolder()) +
-                       " TMPDIR=" + ShellQuote(system.Temp()) + " XDG_RUNTIME_DIR=" + ShellQuote(system.Runtime()) +
-                       "\n" + (display.empty() ? "unset DISPLAY" : "export DISPLAY=" + ShellQuote(display)) +
-                       "\ncd " + ShellQuote(system.Bin()) + "\n";
+  std::string script = "#!/bin/sh\n";
+  // Only ever inside a mount namespace of the sandbox's own: never over the machine's /tmp.
+  if (!privateTmp.empty()) script += Available() ? PrivateTmpMounts(root_, privateTmp) : "exit 1\n";
+  script += "export QEL_REGISTRY_DIR=" + ShellQuote(system.RegistryFolder()) + " TMPDIR=" + ShellQuote(system.Temp()) +
+            " XDG_CACHE_HOME=" + ShellQuote(system.Cache()) + "\n" +
+            (display.empty() ? "unset DISPLAY" : "export DISPLAY=" + ShellQuote(display)) + "\ncd " +
+            ShellQuote(system.Bin()) + "\n";
   for (const std::string& command : commands)
     script += "( " + command + " ) </dev/null >>" + ShellQuote(system.ProgramOutput()) + " 2>&1 &\n";
   // The namespace lives as long as its first process; it also takes in what its children leave behind.

@@ -61,7 +61,7 @@ struct TProduct {
 };
 
 // The system as installed in a folder of its own: bin/ (a copy of the build's programs, logging every level
-// to bin/out.log), registry/, temp/ (TMPDIR: the products' work folders), run/ (XDG_RUNTIME_DIR: the
+// to bin/out.log), registry/, temp/ (TMPDIR: the products' work folders), cache/ (XDG_CACHE_HOME: the
 // single-instance locks), products/ (stand-in products) and records/ (what installers wrote).
 class CInstalledSystem {
  public:
@@ -71,7 +71,7 @@ class CInstalledSystem {
   std::string Daemon() const { return dir.file("bin/TavrinDaemon.exe"); }
   std::string RegistryFolder() const { return dir.file("registry"); }
   std::string Temp() const { return dir.file("temp"); }
-  std::string Runtime() const { return dir.file("run"); }
+  std::string Cache() const { return dir.file("cache"); }
   std::string WorkFolder(const std::string& code) const { return Temp() + "/" + code; }
   std::string Record(const std::string& name) const { return dir.file("records/" + name); }
   std::string ProgramOutput() const { return dir.file("programs.out"); }
@@ -100,12 +100,15 @@ class CInstalledSystem {
 // Shell commands run in the background inside a new PID namespace (with its own /proc) whose first process
 // waits for ever; ending the sandbox ends every process in it. Without namespaces the commands run as
 // children of a plain shell, in one process group. The environment points at the system's registry, temp
-// and runtime folders, and DISPLAY is the given one or unset.
+// and cache folders, and DISPLAY is the given one or unset. With privateTmp (a folder of the test's own,
+// 1777 as /tmp is), the namespace's /tmp is that folder, so that fixed names there are the test's alone;
+// the system's folder keeps its path in it.
 class CSandbox {
  public:
   // True when a PID namespace can be made here.
   static bool Available();
-  CSandbox(const CInstalledSystem& system, const std::vector<std::string>& commands, const std::string& display = "");
+  CSandbox(const CInstalledSystem& system, const std::vector<std::string>& commands, const std::string& display = "",
+           const std::string& privateTmp = "");
   ~CSandbox();
   CSandbox(const CSandbox&) = delete;
   CSandbox& operator=(const CSandbox&) = delete;

@@ -3,8 +3,9 @@
 // qel-<uid> another user made first, a TMPDIR that cannot be written to, and no folder to be had at all.
 // None of them stops the client; the silent update is installed from the private folder in the user's home
 // whenever one can be had, and nothing of ours is put where another user could swap it. A TMPDIR that is a
-// link of the user's keeps its name. Without a runtime folder, what the other user makes and removes below
-// /tmp never lets a second client or watchdog run beside the first.
+// link of the user's keeps its name; one that climbs with ".." out of the other user's link or folder is
+// never taken for the folder beside it. What the other user makes and removes below /tmp, a runtime folder
+// included, never lets a second client or watchdog run beside the first.
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -20,6 +21,7 @@
 
 #include "e2e_support.h"
 #include "nginx_server.h"
+#include "qelplat/mutex.h"
 
 namespace {
 
@@ -47,8 +49,7 @@ class SharedMachine : public ::testing::Test {
     system_.WriteRegistry(nginx_.Url(kCheckPath), {product});
     // The programs' folder stays root's and closed to the user; only the log in it is the user's.
     qeltest::WriteFile(system_.Bin() + "/out.log", "");
-    std::string own = ShellQuote(system_.Bin() + "/out.log") + " " + ShellQuote(system_.Runtime()) + " " +
-                      ShellQuote(system_.dir.file("records"));
+    std::string own = ShellQuote(system_.Bin() + "/out.log") + " " + ShellQuote(system_.dir.file("records"));
     ASSERT_EQ(qeltest::RunCommand("chmod 755 " + ShellQuote(system_.dir.path()) + " " +
                                   ShellQuote(system_.RegistryFolder()) + " && chmod 644 " +
                                   ShellQuote(system_.RegistryFolder()) + "/* && chown " + std::to_string(user_) +
@@ -67,22 +68,62 @@ class SharedMachine : public ::testing::Test {
     return path;
   }
 
-  // A program of the system's run from its folder as the user, with the temporary folder and home given
-  // (and the user's runtime folder, unless told otherwise).
+  // A program of the system's run from its folder as the user, with the temporary folder and home given, and
+  // the runtime folder when one is.
   std::string AsUser(const std::string& program, const std::string& tmpdir, const std::string& home,
-                     const std::string& groups = "--clear-groups", bool runtime = true) const {
+                     const std::string& groups = "--clear-groups", const std::string& runtime = "") const {
     return "cd " + ShellQuote(system_.Bin()) + " && exec setpriv --reuid=" + std::to_string(user_) +
            " --regid=" + std::to_string(user_) + " " + groups + " env -u XDG_CACHE_HOME -u DISPLAY" +
-           (runtime ? " XDG_RUNTIME_DIR=" + ShellQuote(system_.Runtime()) : std::string(" -u XDG_RUNTIME_DIR")) +
+           (runtime.empty() ? std::string(" -u XDG_RUNTIME_DIR") : " XDG_RUNTIME_DIR=" + ShellQuote(runtime)) +
            " QEL_REGISTRY_DIR=" + ShellQuote(system_.RegistryFolder()) + " HOME=" + ShellQuote(home) +
            " TMPDIR=" + ShellQuote(tmpdir) + " ./" + program;
   }
 
-  // The client as the user, in a namespace of its own, with the temporary folder and home given.
-  void Start(const std::string& tmpdir, const std::string& home, const std::string& groups = "--clear-groups") {
-    sandbox_ =
-        std::make_unique<CSandbox>(system_, std::vector<std::string>{AsUser("Tavrin.exe", tmpdir, home, groups)});
+  // The programs as the user, in a namespace of their own (with the test's private /tmp, when it has one).
+  // An earlier sandbox ends first: ending it ends every program of the system's that runs.
+  void StartSandbox(const std::vector<std::string>& commands) {
+    sandbox_.reset();
+    sandbox_ = std::make_unique<CSandbox>(system_, commands, "", privateTmp_);
+  }
+
+  // The client as the user, with the temporary folder and home given.
+  void Start(const std::string& tmpdir, const std::string& home, const std::string& groups = "--clear-groups",
+             const std::string& runtime = "") {
+    StartSandbox({AsUser("Tavrin.exe", tmpdir, home, groups, runtime)});
     ASSERT_TRUE(e2e::WaitFor([&] { return !e2e::ProcessesOf(system_.Client()).empty(); })) << Diagnosis();
+  }
+
+  // A command of the other user's, run to its end; its exit code.
+  static int AsOther(const std::string& command) {
+    return qeltest::RunCommand("setpriv --reuid=" + std::to_string(kOther) + " --regid=" + std::to_string(kOther) +
+                               " --clear-groups sh -c " + ShellQuote(command));
+  }
+
+  // True while some process holds the lock file.
+  static bool Held(const std::string& lock) {
+    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    close(fd);
+    return held;
+  }
+
+  // The lock file of the named mutex in the home.
+  static std::string LockIn(const std::string& home, const std::string& name) {
+    return home + "/.cache/qel/" + qelplat::LockFileName(name);
+  }
+
+  // A second start of the program inside the namespace of the running sandbox (its /tmp included); its exit
+  // code.
+  int SecondStart(const std::string& program, const std::string& tmpdir, const std::string& home,
+                  const std::string& runtime = "") {
+    std::vector<pid_t> running = e2e::ProcessesOf(system_.Daemon());
+    if (running.empty()) running = e2e::ProcessesOf(system_.Client());
+    if (running.empty()) return -2;
+    qeltest::ChildProcess start({"nsenter", "-t", std::to_string(running[0]), "-p", "-m", "--", "/bin/sh", "-c",
+                                 AsUser(program, tmpdir, home, "--clear-groups", runtime)},
+                                system_.ProgramOutput());
+    return start.Wait(std::chrono::seconds(30));
   }
 
   // The update installed silently from the product's folder in the home, the client still running.
@@ -113,7 +154,9 @@ class SharedMachine : public ::testing::Test {
   }
 
   unsigned user_ = kUser;
-  qeltest::NginxServer nginx_;
+  // The namespace's /tmp, when the test gives it one.
+  std::string privateTmp_;
+  qeltest::NginxServer nginx_{"location /slow/ { limit_rate 16k; }"};
   CInstalledSystem system_;
   std::string record_;
   std::unique_ptr<CSandbox> sandbox_;
@@ -154,23 +197,26 @@ TEST_F(SharedMachine, ASquattedFolderOrAnUnwritableTmpdirLeavesTheClientRunningA
   EXPECT_EQ(Listing(closed), "");
 }
 
-// No folder at all: the temporary one taken, the home not the user's to write. The client logs it once
-// and runs on; once the home can be used, the next pass installs from it.
-TEST_F(SharedMachine, NoFolderAtAllKeepsTheClientRunningAndTheNextPassTriesAgain) {
+// No folder at all: the temporary one taken, the home not the user's to write. Without its lock's folder
+// the client does not start: it says why and ends with a failure code. Once the home can be used, the next
+// start runs and installs from it.
+TEST_F(SharedMachine, NoFolderAtAllEndsTheClientWithItsReasonAndTheNextStartInstalls) {
   std::string shared = Folder("shared", 0, 0, 01777);
-  ASSERT_EQ(qeltest::RunCommand("setpriv --reuid=" + std::to_string(kOther) + " --regid=" + std::to_string(kOther) +
-                                " --clear-groups mkdir -m 777 " + ShellQuote(shared + "/qel-" + std::to_string(kUser))),
-            0);
+  ASSERT_EQ(AsOther("mkdir -m 777 " + ShellQuote(shared + "/qel-" + std::to_string(kUser))), 0);
   std::string home = Folder("home", 0, 0, 0755);
-  Start(shared, home);
-  const std::string none = "没有可用的工作目录，本轮不处理任何产品，下轮重试";
-  ASSERT_TRUE(system_.WaitForLog(none)) << Diagnosis();
-  EXPECT_EQ(e2e::ProcessesOf(system_.Client()).size(), 1u) << "no folder stops the client" << Diagnosis();
+  StartSandbox({"(" + AsUser("Tavrin.exe", shared, home) + "); echo \"client ended: $?\""});
+  ASSERT_TRUE(e2e::WaitFor([&] {
+    return qeltest::ReadFile(system_.ProgramOutput()).find("client ended: 1") != std::string::npos;
+  })) << Diagnosis();
+  const std::string why = "无法创建单实例锁QEL_Tavrin，程序退出：locks lie only in ${XDG_CACHE_HOME:-~/.cache}/qel: " +
+                          home + "/.cache is missing or cannot be examined";
+  EXPECT_NE(qeltest::ReadFile(system_.ProgramOutput()).find(why + "\n"), std::string::npos) << Diagnosis();
+  EXPECT_EQ(system_.LogCount(why), 1u) << Diagnosis();
   EXPECT_FALSE(qeltest::FileExists(record_));
+  EXPECT_EQ(Listing(shared + "/qel-" + std::to_string(kUser)), "");
   ASSERT_EQ(chown(home.c_str(), kUser, kUser), 0);
-  // The service pass comes every minute (the shortest interval the registry allows).
-  ExpectInstalledFrom(home, std::chrono::seconds(150));
-  EXPECT_EQ(system_.LogCount(none), 1u) << "said once, not at every pass";
+  Start(shared, home);
+  ExpectInstalledFrom(home);
 }
 
 // A TMPDIR that is a link of the user's to a folder of theirs: the work folder lies below the link, named as
@@ -183,6 +229,96 @@ TEST_F(SharedMachine, ATmpdirThatIsALinkOfTheUsersKeepsItsNameInTheWorkFolder) {
   Start(link, Folder("home", kUser, kUser, 0700));
   ExpectInstalledIn(link + "/UP");
   EXPECT_EQ(system_.LogCount(target + "/UP"), 0u) << "never named where the link leads" << Diagnosis();
+}
+
+// The other user's layout in the namespace's own /tmp, as they would lay it in the machine's: their link
+// /tmp/evil to /tmp/att/deep, their real folder /tmp/attdir, and beside their deep folder open folders of
+// the names ours have (/tmp/att/vt/UP for the work folder, /tmp/att/vrt/qel for locks). The user's own
+// /tmp/vt and /tmp/vrt are private. A path that climbs out of their link or folder with ".." names their
+// open folder for the system's lookup, whatever the folder beside it is.
+class ClimbingOutOfAnotherUsersLevel : public SharedMachine {
+ protected:
+  void SetUp() override {
+    SharedMachine::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    privateTmp_ = Folder("tmp", 0, 0, 01777);
+    ASSERT_EQ(AsOther("cd " + ShellQuote(privateTmp_) +
+                      " && mkdir att att/deep && mkdir -m 777 att/vt att/vt/UP att/vrt att/vrt/qel attdir"
+                      " && chmod 755 attdir && ln -s /tmp/att/deep evil"),
+              0);
+    for (const char* own : {"vt", "vrt"}) Folder(std::string("tmp/") + own, user_, user_, 0700);
+  }
+
+  // Their folders hold nothing of the user's, nor does the user's own beside them, and no installer ran from
+  // either: every install the log names ran from the work folder given.
+  void ExpectNothingOfTheUsersThere(const std::string& work, const std::string& theirs = "") {
+    EXPECT_EQ(Listing(privateTmp_ + "/att/vt/UP"), theirs) << Diagnosis();
+    EXPECT_EQ(Listing(privateTmp_ + "/att/vrt/qel"), "");
+    EXPECT_EQ(Listing(privateTmp_ + "/vt"), "");
+    EXPECT_EQ(Listing(privateTmp_ + "/vrt"), "");
+    EXPECT_EQ(system_.LogCount("] 静默安装/"), system_.LogCount("] 静默安装" + work + "/setup.exe-->")) << Diagnosis();
+  }
+
+  std::string Home() { return Folder("home", user_, user_, 0700); }
+};
+
+TEST_F(ClimbingOutOfAnotherUsersLevel, ATmpdirLeavingTheirLinkWithDotDotIsRefusedAndTheHomeServes) {
+  std::string home = Home();
+  Start("/tmp/evil/../vt", home);
+  ExpectInstalledFrom(home);
+  EXPECT_EQ(system_.LogCount("临时目录不可用：/tmp/evil/../vt，原因：上级目录/tmp/evil不是真实的目录-->"), 1u)
+      << Diagnosis();
+  ExpectNothingOfTheUsersThere(home + "/.cache/qel/UP");
+}
+
+// Their real folder, which the walk used to leave with ".." without judging it: they lay their own copy of
+// the (public) package where the path would lead through a link, and swap the folder for that link while
+// the package comes in.
+TEST_F(ClimbingOutOfAnotherUsersLevel, ATmpdirLeavingTheirFolderWithDotDotIsRefusedWhateverTheySwapInLater) {
+  std::string filler;
+  for (unsigned x = 12345; filler.size() < 64 * 1024;) {
+    x = x * 1103515245u + 12345u;
+    filler += static_cast<char>(x >> 24);
+  }
+  ASSERT_EQ(mkdir((nginx_.DocRoot() + "/slow").c_str(), 0755), 0);
+  std::string md5 = e2e::MakeZip(nginx_.DocRoot() + "/slow/up.zip",
+                                 {{"setup.exe", e2e::Installer(record_), 0755}, {"filler", filler}});
+  ASSERT_EQ(md5.size(), 32u);
+  nginx_.AddFile(kCheckPath + 1, e2e::CheckAnswer("UP", "2.0", nginx_.Url("/slow/up.zip"), md5));
+  const std::string copy = privateTmp_ + "/att/vt/UP/" + md5 + ".zip";
+  qeltest::WriteFile(copy, qeltest::ReadFile(nginx_.DocRoot() + "/slow/up.zip"));
+  ASSERT_EQ(chown(copy.c_str(), kOther, kOther), 0);
+  std::string home = Home();
+  Start("/tmp/attdir/../vt", home);
+  // The package is coming in (in the home, or wherever the path led when it was judged): they swap now.
+  auto holdsFiles = [](const std::string& folder) {
+    std::string listing;
+    return qeltest::RunCommand("ls -A " + ShellQuote(folder) + " 2>/dev/null", &listing) == 0 && !listing.empty();
+  };
+  ASSERT_TRUE(e2e::WaitFor([&] { return holdsFiles(home + "/.cache/qel/UP") || holdsFiles(privateTmp_ + "/vt/UP"); }))
+      << Diagnosis();
+  ASSERT_EQ(AsOther("cd " + ShellQuote(privateTmp_) + " && mv attdir attdir.old && ln -s /tmp/att/deep attdir"), 0);
+  ExpectInstalledFrom(home);
+  EXPECT_EQ(system_.LogCount("临时目录不可用：/tmp/attdir/../vt，原因：上级目录/tmp/attdir可被其他用户改名或替换"
+                             "（用户号65533，权限0755）-->"),
+            1u)
+      << Diagnosis();
+  ExpectNothingOfTheUsersThere(home + "/.cache/qel/UP", md5 + ".zip\n");
+  EXPECT_EQ(e2e::Md5Of(copy), md5) << "their copy untouched";
+}
+
+// A runtime folder that climbs out of their link: the lock is the home's all the same, so emptying their
+// folder lets no second client run.
+TEST_F(ClimbingOutOfAnotherUsersLevel, ARuntimeFolderLeavingTheirLinkWithDotDotNeverHoldsTheLock) {
+  std::string home = Home();
+  std::string temp = Folder("user-temp", user_, user_, 0700);
+  Start(temp, home, "--clear-groups", "/tmp/evil/../vrt");
+  ASSERT_TRUE(e2e::WaitFor([&] { return Held(LockIn(home, "QEL_Tavrin")); })) << Diagnosis();
+  ASSERT_EQ(AsOther("rm -rf " + ShellQuote(privateTmp_ + "/att/vrt/qel") + "/*"), 0);
+  EXPECT_EQ(SecondStart("Tavrin.exe", temp, home, "/tmp/evil/../vrt"), 255) << "a second client ends at once"
+                                                                           << Diagnosis();
+  EXPECT_EQ(e2e::ProcessesOf(system_.Client()).size(), 1u) << Diagnosis();
+  ExpectNothingOfTheUsersThere(temp + "/UP");
 }
 
 // A user number no account has, taken for the test alone: a number is ours once its claim folder is made,
@@ -222,23 +358,10 @@ class OneCopyPerUser : public SharedMachine {
 
   std::string Tmp() const { return CClaimedUser::TmpFolder(user_); }
 
-  // True while some process holds the lock file.
-  static bool Held(const std::string& lock) {
-    int fd = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    bool held = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    close(fd);
-    return held;
-  }
-
-  // A second start of the program inside the namespace of the running watchdog; its exit code.
-  int SecondStart(const std::string& program, const std::string& tmpdir, const std::string& home) {
-    std::vector<pid_t> running = e2e::ProcessesOf(system_.Daemon());
-    if (running.empty()) return -2;
-    qeltest::ChildProcess start({"nsenter", "-t", std::to_string(running[0]), "-p", "-m", "--", "/bin/sh", "-c",
-                                 AsUser(program, tmpdir, home, "--clear-groups", false)},
-                                system_.ProgramOutput());
-    return start.Wait(std::chrono::seconds(30));
+  // One watchdog and one client, each holding its lock in the home.
+  bool OneOfEach(const std::string& home) const {
+    return Held(LockIn(home, "QEL_TavrinDaemon")) && Held(LockIn(home, "QEL_Tavrin")) &&
+           e2e::ProcessesOf(system_.Daemon()).size() == 1 && e2e::ProcessesOf(system_.Client()).size() == 1;
   }
 
   CClaimedUser claimed_;
@@ -253,10 +376,8 @@ TEST_F(OneCopyPerUser, AFolderAnotherUserMakesAndRemovesBelowTmpNeverLetsASecond
   ASSERT_EQ(qeltest::RunCommand(other + "mkdir -m 777 " + Tmp()), 0);
   std::string home = Folder("home", user_, user_, 0700);
   std::string temp = Folder("user-temp", user_, user_, 0700);
-  sandbox_ = std::make_unique<CSandbox>(
-      system_, std::vector<std::string>{AsUser("TavrinDaemon.exe", temp, home, "--clear-groups", false)});
-  std::string locks = home + "/.cache/qel/";
-  ASSERT_TRUE(e2e::WaitFor([&] { return Held(locks + "QEL_TavrinDaemon.lock") && Held(locks + "QEL_Tavrin.lock"); }))
+  StartSandbox({AsUser("TavrinDaemon.exe", temp, home)});
+  ASSERT_TRUE(e2e::WaitFor([&] { return Held(LockIn(home, "QEL_TavrinDaemon")) && Held(LockIn(home, "QEL_Tavrin")); }))
       << "the first watchdog and its client hold their locks" << Diagnosis();
   ASSERT_EQ(qeltest::RunCommand(other + "rmdir " + Tmp()), 0) << "nothing of the user's went into it";
 
@@ -266,6 +387,29 @@ TEST_F(OneCopyPerUser, AFolderAnotherUserMakesAndRemovesBelowTmpNeverLetsASecond
   EXPECT_EQ(e2e::ProcessesOf(system_.Client()).size(), 1u) << Diagnosis();
   struct stat st;
   EXPECT_NE(lstat(Tmp().c_str(), &st), 0) << "nothing is made below /tmp";
+}
+
+// XDG_RUNTIME_DIR=/tmp/runtime-<uid>, as container and WSL setups use, with no /run/user/<uid>: the other
+// user makes it before the user's first login, removes it while the first watchdog and client run, and the
+// user's next login makes it again. The next watchdog and a client started by hand end as second copies.
+TEST_F(OneCopyPerUser, ARuntimeFolderAnotherUserMakesAndRemovesInTmpNeverLetsASecondClientOrWatchdogRun) {
+  privateTmp_ = Folder("tmp", 0, 0, 01777);
+  const std::string runtime = "/tmp/runtime-" + std::to_string(user_);
+  const std::string outside = privateTmp_ + "/runtime-" + std::to_string(user_);
+  ASSERT_EQ(AsOther("mkdir -m 777 " + ShellQuote(outside)), 0);
+  std::string home = Folder("home", user_, user_, 0700);
+  std::string temp = Folder("user-temp", user_, user_, 0700);
+  StartSandbox({AsUser("TavrinDaemon.exe", temp, home, "--clear-groups", runtime)});
+  ASSERT_TRUE(e2e::WaitFor([&] { return OneOfEach(home); })) << Diagnosis();
+  EXPECT_EQ(Listing(outside), "") << "nothing of the user's in their folder";
+  ASSERT_EQ(AsOther("rmdir " + ShellQuote(outside)), 0);
+  Folder("tmp/runtime-" + std::to_string(user_), user_, user_, 0700);
+
+  EXPECT_EQ(SecondStart("TavrinDaemon.exe", temp, home, runtime), 255) << "the next login's watchdog" << Diagnosis();
+  EXPECT_TRUE(OneOfEach(home)) << Diagnosis();
+  EXPECT_EQ(SecondStart("Tavrin.exe", temp, home, runtime), 255) << "a client started by hand" << Diagnosis();
+  EXPECT_TRUE(OneOfEach(home)) << Diagnosis();
+  EXPECT_EQ(Listing(outside), "") << "the user's own runtime folder is not used either";
 }
 
 }  // namespace

@@ -93,7 +93,7 @@ TEST(DaemonInfoTest, StartsTheProgramAtOnceWithoutOurDescriptorsAndAgainAfterKil
   TempDir dir("watchdog");
   std::string log = dir.file("client.log");
   EnvGuard logEnv("QEL_FAKE_CLIENT_LOG", log.c_str());
-  EnvGuard runtime("XDG_RUNTIME_DIR", dir.path().c_str());
+  EnvGuard cache("XDG_CACHE_HOME", dir.path().c_str());
   std::string program = CopyClient(dir.path(), UniqueName("restart"));
 
   // Things the program must not inherit: a plain descriptor and a held single-instance lock.
@@ -187,7 +187,7 @@ class TavrinDaemonTest : public ::testing::Test {
   TempDir dir_{"tavrindaemon"};
   std::string log_ = dir_.file("client.log");
   EnvGuard logEnv_{"QEL_FAKE_CLIENT_LOG", log_.c_str()};
-  EnvGuard runtime_{"XDG_RUNTIME_DIR", dir_.path().c_str()};
+  EnvGuard cache_{"XDG_CACHE_HOME", dir_.path().c_str()};
   EnvGuard libraries_{"LD_LIBRARY_PATH", QEL_BIN_DIR};
 };
 
@@ -239,7 +239,7 @@ TEST_F(TavrinDaemonTest, ALockFileReplacedBeforeItIsLockedLeavesOneWatchdog) {
   if (RanInOwnPidNamespace()) return;
   if (ForeignProcessNamed("Tavrin.exe")) GTEST_SKIP() << "a Tavrin.exe runs already on this machine";
   std::string program = Install(dir_.path());
-  std::string lock = dir_.file("qel/QEL_TavrinDaemon.lock");
+  std::string lock = dir_.file("qel/" + qelplat::LockFileName("QEL_TavrinDaemon"));
   std::string stopped = dir_.file("stopped");
   std::string go = dir_.file("go");
   std::string gdbOut = dir_.file("gdb.out");

@@ -1,21 +1,17 @@
 #pragma once
-// Renames that never lose what they meet, so that a series of them can be taken back step by step: MoveFileEx,
-// which without MOVEFILE_REPLACE_EXISTING never replaces anything, and an exchange of two names in one step,
-// which Windows lacks (there a caller makes it of three moves through a name of its own, as it must here on a
-// file system that cannot swap in one step).
+// Renames that never lose what they meet, so that a series of them can be taken back step by step: MoveFileEx
+// without flags, which never replaces anything, and an exchange of two names in one step, which Windows lacks
+// (there a caller makes it of three moves through a name of its own, as it must here on a file system that
+// cannot swap in one step).
 //
 // Both work on one file system only, and on files, links and folders alike; a link is moved, never followed.
 #include <string>
 
 #include "qelplat/wintypes.h"
 
-enum : DWORD {
-  MOVEFILE_REPLACE_EXISTING = 0x1,
-};
-
-// Moves existing to newName. Without MOVEFILE_REPLACE_EXISTING, anything already at newName makes it fail with
-// ERROR_ALREADY_EXISTS (183) and nothing moves; with it, a file, a link or an empty folder there is replaced.
-// Other flags: ERROR_INVALID_PARAMETER (87). ERROR_DISK_FULL (112) when the folder of newName cannot grow.
+// Moves existing to newName. Anything already at newName makes it fail with ERROR_ALREADY_EXISTS (183) and
+// nothing moves. Flags are not taken: any makes it fail with ERROR_INVALID_PARAMETER (87). ERROR_DISK_FULL
+// (112) when the folder of newName cannot grow.
 BOOL MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags);
 
 namespace qelplat {

@@ -1,16 +1,14 @@
 #pragma once
-// Named mutexes as the system uses them: to let one copy of a program run per user. The mutex is an
-// exclusive flock on <folder>/<name>.lock. The folder is found the same way from every start, whatever
-// another user does: "qel" inside the user's runtime folder, which is $XDG_RUNTIME_DIR when it names a
-// folder of the user's that nobody else may change, else /run/user/<uid> when that folder is such (where a
-// desktop session's XDG_RUNTIME_DIR points, so a start from a terminal or a job without the variable meets
-// the desktop's lock); without a runtime folder, always ${XDG_CACHE_HOME:-~/.cache}/qel/ (see
-// qelplat::PrivateCacheFolder), never a folder below /tmp, where another user could take the name first and
-// give it back later. A folder so chosen that cannot be used makes the lock fail with its reason; the lock
-// never moves to another folder. A lock file removed or replaced while a start opens it is locked again as the path
-// names it then. The kernel drops the lock when its holder dies, kill -9 included. The descriptor is
-// close-on-exec, and programs started through CreateProcessA inherit none, so a started program never
-// holds the lock of its starter.
+// Named mutexes as the system uses them: to let one copy of a program run per user on each machine. The
+// mutex is an exclusive flock on <folder>/<name>@<host name>.lock, and the folder is always the user's own
+// ${XDG_CACHE_HOME:-~/.cache}/qel/ (see qelplat::PrivateCacheFolder), judged as the temporary folder is:
+// never a runtime folder nor one below /tmp, where another user could make the folder first, or remove it
+// and leave it to the user's next login to make, and so have two starts lock in different places. The host
+// name lets a home that several machines share hold one lock per machine. A folder that cannot be used
+// makes the lock fail with its reason; no other folder is taken instead. A lock file removed or replaced
+// while a start opens it is locked again as the path names it then. The kernel drops the lock when its
+// holder dies, kill -9 included. The descriptor is close-on-exec, and programs started through
+// CreateProcessA inherit none, so a started program never holds the lock of its starter.
 #include <string>
 
 #include "qelplat/handle.h"
@@ -31,6 +29,9 @@ HANDLE CreateMutexW(SECURITY_ATTRIBUTES* attributes, BOOL initialOwner, LPCWSTR 
 namespace qelplat {
 // The folder of the lock files, made when missing; empty with the error number when it cannot be used.
 std::string NamedMutexFolder();
+// The name of the lock file of a mutex in that folder: the mutex's name and this machine's host name as it
+// is now ('/' in it written as '_').
+std::string LockFileName(const std::string& name);
 // Why the last CreateMutexA/W of this thread that returned null could not make its lock: the path and
 // what is wrong with it.
 std::string LastMutexFailure();

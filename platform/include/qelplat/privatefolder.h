@@ -4,39 +4,23 @@
 // anyone's to take), or rename one of ours away and put a link in its place when the folder above it lets
 // them; a file in such a folder must never be run.
 //
-// A path is judged level by level from "/", each level opened relative to the one above it: every folder
-// passed through must be owned by root or this user and let no one else rename what it holds (not writable
-// by group or others, or sticky as /tmp is), so that once judged, no step of the path can be redirected by
-// anyone but this user or root. A symbolic link on the way is followed only when it is root's or this
-// user's (in such a folder nobody else can replace it), and what it leads to is judged the same way; the
-// link of anyone else is never followed. So a path keeps the links the user put in it (a TMPDIR that is a
+// A path is walked as the system's own lookup walks it, from "/", each level opened relative to the one
+// above it, and every level is judged before the walk goes on from it, whether into a name below it, "."
+// or "..": it must be a real folder (a link not followed is none), owned by root or this user, and let no
+// one else rename what it holds (not writable by group or others, or sticky as /tmp is). So once judged, no
+// step of the path can be redirected by anyone but this user or root; ".." goes back from a level so judged
+// only, never from one another user could swap for a link to elsewhere. A symbolic link on the way is
+// followed only when it is root's or this user's (in such a folder nobody else can replace it), and what it
+// leads to is walked the same way from its start; the link of anyone else is never followed, and more links
+// than the system follows (40) are a loop. So a path keeps the links the user put in it (a TMPDIR that is a
 // link names the same folders from one start to the next) without any step being anyone else's to change.
 #include <string>
 #include <vector>
 
+#include "qelplat/foldertrust.h"
 #include "qelplat/wintypes.h"
 
 namespace qelplat {
-
-enum EFolderTrust {
-  FOLDER_PRIVATE = 0,   // a real folder of this user's that neither group nor others may write to
-  FOLDER_MISSING,       // nothing there, or it cannot be examined (error says which)
-  FOLDER_NOT_A_FOLDER,  // a symbolic link that is not followed, or a file of another kind
-  FOLDER_FOREIGN,       // owned by another user
-  FOLDER_SHARED,        // writable by group or others
-  FOLDER_OPEN_ABOVE,    // a folder above it (at) lets others rename what it holds, or is not root's or ours
-  FOLDER_READ_ONLY,     // ours and closed to others, but nothing can be made in it
-  FOLDER_NOT_MADE,      // it could not be made (error)
-};
-
-struct TFolderTrust {
-  EFolderTrust trust = FOLDER_MISSING;
-  unsigned owner = 0;  // user id of what is there (of the folder above, for FOLDER_OPEN_ABOVE)
-  unsigned mode = 0;   // its permission bits
-  std::string at;      // FOLDER_OPEN_ABOVE: the folder above that is at fault
-  DWORD error = 0;     // FOLDER_NOT_MADE: the Windows error number; FOLDER_MISSING: why a level could not
-                       // be opened (ERROR_PATH_NOT_FOUND only where nothing is there)
-};
 
 // What the absolute path names, judged with every level on the way to it, following only the links of root
 // and this user.

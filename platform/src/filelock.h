@@ -1,35 +1,12 @@
 #pragma once
-// A file descriptor owned by one object: closed when the object lets go of it; and the two questions the
-// locks of this layer ask of a descriptor.
+// The two questions the locks of this layer (the named mutexes and the folder holds) ask of a descriptor.
 #include <sys/file.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <string>
 
 namespace qelplat {
-
-class CFd {
- public:
-  explicit CFd(int fd = -1) : fd_(fd) {}
-  ~CFd() { Reset(-1); }
-  CFd(const CFd&) = delete;
-  CFd& operator=(const CFd&) = delete;
-  void Reset(int fd) {
-    if (fd_ >= 0) close(fd_);
-    fd_ = fd;
-  }
-  int Get() const { return fd_; }
-  int Release() {
-    int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
 
 // An exclusive flock taken without waiting, tried again when a signal cuts it short: 0, or the errno
 // (EWOULDBLOCK while another open file holds it).
