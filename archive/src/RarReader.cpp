@@ -57,8 +57,9 @@ int RARReadHeaderEx(RarArchive* rar) {
   if (rar->next >= rar->layout.items.size()) return RAR_BAD_DATA;
   const TRarItem& item = rar->layout.items[rar->next++];
   if (archive_entry_is_encrypted(rar->entry) || item.encrypted) return RAR_ENCRYPTED;
-  // Cut at a volume's edge, or bytes that are another item's: the item cannot be written whole.
-  if (item.split || item.copy) return RAR_BAD_DATA;
+  // Cut at a volume's edge, or bytes that are another item's (a hard link or a file copy, whichever of the
+  // two readings says so): the item cannot be written whole.
+  if (item.split || item.copy || archive_entry_hardlink(rar->entry)) return RAR_BAD_DATA;
   rar->item = &item;  // only an item that can be written is ever processed
   return RAR_SUCCESS;
 }
@@ -115,9 +116,6 @@ int RARProcessFileW(RarArchive* rar, const wchar_t* destDir) {
   std::string root = qelplat::WideToPath(destDir);
   mode_t type = archive_entry_filetype(rar->entry);
   if (type == AE_IFDIR) return qelplat::MakeFoldersBelow(root, relative) ? RAR_SUCCESS : RAR_WRITE;
-  // A hard link (or a copy of an earlier item) carries no data of its own: it cannot be written as a file
-  // that holds the right bytes, and a package that holds one is refused.
-  if (archive_entry_hardlink(rar->entry)) return RAR_BAD_DATA;
   // Two items never land on one path: the later one would silently replace the earlier.
   if (!rar->written.insert(relative).second) return RAR_BAD_DATA;
   // Every other item is written as a plain file with the data it holds, whatever its type (a device or a

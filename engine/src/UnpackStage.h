@@ -34,9 +34,9 @@ class CUnpackStage {
   bool Fits() const;
   // Moves everything unpacked into the work folder: items replace files (or links) of the same name, folders
   // merge with folders; then the old installer (a name in the work folder, may be empty) goes when the
-  // package brought none of that name, so that it is never started for the package's own. Call after Fits. On the first move that fails, every move made is taken
-  // back in reverse order and false is returned: the work folder then holds what it held before, unless
-  // Unrestored names what could not come back.
+  // package brought none of that name, so that it is never started for the package's own. Call after Fits.
+  // On the first move that fails, every move made is taken back in reverse order and false is returned: the
+  // work folder then holds what it held before, unless Unrestored names what could not come back.
   bool MoveIntoPlace(const std::string& oldInstaller);
   // The move that failed in the last MoveIntoPlace.
   const TMoveFailure& Failure() const { return m_failure; }
