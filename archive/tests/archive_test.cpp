@@ -5,8 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "QelCompress/QelCompress.h"
+#include "RarLayout.h"
 #include "qelplat/codepage.h"
 #include "test_support.h"
 
@@ -588,5 +590,46 @@ TEST(Rar, ACutPackageFailsWhereItCannotPassForWhole) {
         EXPECT_EQ(qeltest::ReadFile(written), qeltest::ReadFile(dir.file(name))) << tag << " cut at " << cut;
       }
     }
+  }
+}
+
+// The header reader beside libarchive is held against a second reader of rar headers, Python's rarfile, on
+// every kind of item the tests make: what the two read of each item (its CRC, size, encryption, split and
+// redirection) must agree, so that neither the reader nor the archives made for it can drift from the
+// format together.
+TEST(Rar, OurHeaderReadingAgreesWithPythonsRarfile) {
+  qeltest::TempDir dir;
+  qeltest::WriteFile(dir.file("a.txt"), "alpha");
+  qeltest::WriteFile(dir.file("b.bin"), std::string(70000, 'b'));
+  std::vector<std::string> archives;
+  auto make = [&](const std::string& members, int version) {
+    archives.push_back(MakeRar(dir, std::to_string(archives.size()) + ".rar", members, version));
+  };
+  for (int version : {4, 5}) {
+    // Only the RAR 1.5-4.x writer makes folder items.
+    const std::string items = (version == 4 ? "docs/ docs/a.txt=" : "a.txt=") + dir.file("a.txt") + " ";
+    for (const char* kind : {"", "badcrc:", "split:", "encrypted:"})
+      make(items + kind + "b.bin=" + dir.file("b.bin"), version);
+    make("--solid " + items + "b.bin=" + dir.file("b.bin"), version);
+    make(items + "link:setup.exe=/usr/bin/x", version);
+  }
+  make("a.txt=" + dir.file("a.txt") + " nocrc:b.bin=" + dir.file("b.bin"), 5);
+  make("a.txt=" + dir.file("a.txt") + " copy:setup.exe=a.txt", 5);
+  for (const std::string& archive : archives) {
+    QelCompress::TRarLayout layout = QelCompress::ReadRarLayout(QelCompress::CArchiveFile(W(archive).c_str()));
+    EXPECT_TRUE(layout.complete) << archive;
+    std::string ours;
+    for (const QelCompress::TRarItem& item : layout.items) {
+      const char* redirection = item.copy ? "copy" : item.link_in_header ? "link" : "0";
+      ours += std::to_string(item.has_crc ? item.crc : 0) + " " + std::to_string(item.size) + " " +
+              std::to_string(item.encrypted) + " " + std::to_string(item.split) + " " + redirection + "\n";
+    }
+    std::string theirs;
+    ASSERT_EQ(qeltest::RunCommand("/usr/bin/python3 " + std::string(QEL_SOURCE_DIR) + "/archive/tests/rarfile_items.py " +
+                                      archive,
+                                  &theirs),
+              0)
+        << theirs;
+    EXPECT_EQ(ours, theirs) << archive;
   }
 }
